@@ -1,8 +1,6 @@
 // Primitive library frame: aligned allocation, processor classification and
 // the dispatch entries generated from the primitive list.
 
-#include "primitives/sp.h"
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "primitives/internal/generic.h"
 #include "primitives/internal/primitive_list.h"
 #include "primitives/internal/processor.h"
+#include "primitives/sp.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -185,12 +184,12 @@ int32_t ActiveVariantIndex(void) { return CurrentVariant(); }
 
 // Only the generic implementation exists, so it fills slots 1 to 4; slots 0
 // and 5 stay empty and are never selected.
-#define SP_DEFINE_ENTRY(name, ret, params, args)                                         \
-    namespace {                                                                          \
-    constexpr decltype(&sp::generic::name) name##Variants[6] = {                         \
-        nullptr, sp::generic::name, sp::generic::name, sp::generic::name,                \
-        sp::generic::name, nullptr};                                                     \
-    }                                                                                    \
+#define SP_DEFINE_ENTRY(name, ret, params, args)                 \
+    namespace {                                                  \
+    constexpr decltype(&sp::generic::name) name##Variants[6] = { \
+        nullptr,           sp::generic::name, sp::generic::name, \
+        sp::generic::name, sp::generic::name, nullptr};          \
+    }                                                            \
     extern "C" ret name params { return name##Variants[CurrentVariant()] args; }
 SP_PRIMITIVE_LIST(SP_DEFINE_ENTRY)
 #undef SP_DEFINE_ENTRY

@@ -3,7 +3,8 @@
 // the loader picks one per process. No FMA is enabled in either clone and
 // contraction is off, so both give bit-identical results.
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
 #define SP_HOT_LOOP __attribute__((target_clones("avx2", "default")))
 #else
 #define SP_HOT_LOOP

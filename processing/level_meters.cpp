@@ -1,0 +1,112 @@
+#include "processing/level_meters.h"
+
+#include <cmath>
+#include <limits>
+
+#include "primitives/sp.h"
+
+namespace tessaro {
+namespace {
+
+void AddSquares(const float* samples, uint32_t n, double* sum) {
+    double total = *sum;
+    for (uint32_t i = 0; i < n; ++i) {
+        const double x = samples[i];
+        total += x * x;  // the square of a float is exact in double
+    }
+    *sum = total;
+}
+
+void RaisePeak(const float* samples, uint32_t n, float* peak) {
+    float highest = *peak;
+    for (uint32_t i = 0; i < n; ++i) {
+        const float a = std::fabs(samples[i]);
+        if (a > highest) highest = a;
+    }
+    *peak = highest;
+}
+
+void UpdateRms(double sumLeft, double sumRight, uint64_t totalSamples, float* rms, float* rmsDb) {
+    const double value = std::sqrt((sumRight + sumLeft) / static_cast<double>(totalSamples));
+    *rms = static_cast<float>(value);
+    *rmsDb = static_cast<float>(20.0 * std::log10(value));
+}
+
+float PeakDb(float peak) { return static_cast<float>(20.0 * std::log10(peak)); }
+
+// Peaks of left and right are interleaved per frame; the maximum does not
+// depend on that order, NaNs being skipped either way.
+void MeterPeak(const float* left, const float* right, uint32_t n, float* peak, float* peakDb) {
+    RaisePeak(left, n, peak);
+    RaisePeak(right, n, peak);
+    *peakDb = PeakDb(*peak);
+}
+
+}  // namespace
+
+float GainFromDb(float gainDb) {
+    const float step = 0.05f;
+    return static_cast<float>(std::pow(10.0, static_cast<double>(gainDb) * step));
+}
+
+void ApplyGain(float gainLinear, float* left, float* right, int32_t n) {
+    InitPrimitiveDispatch();
+    if (spMulC_32f_I(gainLinear, left, n) < 0) return;
+    InitPrimitiveDispatch();
+    spMulC_32f_I(gainLinear, right, n);
+}
+
+void LevelMeters::Reset(uint64_t samplesInFile) {
+    *this = LevelMeters{};
+    totalSamples = samplesInFile;
+}
+
+bool LevelMeters::MeterInputRms(const float* left, const float* right, uint32_t n) {
+    AddSquares(left, n, &inSumLeft);
+    AddSquares(right, n, &inSumRight);
+    UpdateRms(inSumLeft, inSumRight, totalSamples, &inRms, &inRmsDb);
+    return true;
+}
+
+bool LevelMeters::MeterOutputRms(const float* left, const float* right, uint32_t n) {
+    AddSquares(left, n, &outSumLeft);
+    AddSquares(right, n, &outSumRight);
+    UpdateRms(outSumLeft, outSumRight, totalSamples, &outRms, &outRmsDb);
+    return true;
+}
+
+bool LevelMeters::MeterInputPeak(const float* left, const float* right, uint32_t n) {
+    MeterPeak(left, right, n, &inPeak, &inPeakDb);
+    return true;
+}
+
+bool LevelMeters::MeterOutputPeak(const float* left, const float* right, uint32_t n) {
+    MeterPeak(left, right, n, &outPeak, &outPeakDb);
+    return true;
+}
+
+void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n) {
+    int64_t clipped = 0;
+    const auto convert = [&clipped](float x) -> int16_t {
+        double v = static_cast<double>(x) * 32768.0;
+        if (v > 32767.0) {
+            v = 32767.0;
+            ++clipped;
+        } else if (v < -32768.0) {
+            v = -32768.0;
+            ++clipped;
+        } else if (std::isnan(v)) {
+            v = 0.0;
+        }
+        return static_cast<int16_t>(v);
+    };
+    for (int32_t i = 0; i < n; ++i) {
+        out[2 * static_cast<int64_t>(i)] = convert(left[i]);
+        out[2 * static_cast<int64_t>(i) + 1] = convert(right[i]);
+    }
+    const int64_t total = static_cast<int64_t>(clipCount) + clipped;
+    clipCount = total > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                            : static_cast<int32_t>(total);
+}
+
+}  // namespace tessaro

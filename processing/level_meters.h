@@ -1,0 +1,58 @@
+#pragma once
+// Level meters, gain and the float-to-16-bit conversion of a run.
+// Samples are floats with 1.0 as full scale (a 16-bit sample of 32768);
+// every level in dB is relative to 1.0.
+
+#include <cstdint>
+
+namespace tessaro {
+
+// 10^(gainDb * 0.05), with 0.05 held as a float and the power taken in
+// double, rounded once to float: 0 dB gives exactly 1.0.
+float GainFromDb(float gainDb);
+
+// Multiplies n values of each channel by gainLinear in place. The right
+// channel is left alone when scaling the left one fails.
+void ApplyGain(float gainLinear, float* left, float* right, int32_t n);
+
+// Running RMS and peak meters of one run, input and output, plus the count
+// of clipped output samples. Reset at the start of every run.
+struct LevelMeters {
+    // Sums of squares run in double: rounded to float after every addition
+    // they stop growing on long loud recordings.
+    double inSumLeft = 0.0;
+    double inSumRight = 0.0;
+    float inRms = 0.0f;
+    float inRmsDb = 0.0f;
+    double outSumLeft = 0.0;
+    double outSumRight = 0.0;
+    float outRms = 0.0f;
+    float outRmsDb = 0.0f;
+    float inPeak = 0.0f;
+    float outPeak = 0.0f;
+    float inPeakDb = 0.0f;
+    float outPeakDb = 0.0f;
+    int32_t clipCount = 0;  // saturates at INT32_MAX
+
+    // The RMS divisor: 16-bit samples of all channels in the input file.
+    uint64_t totalSamples = 0;
+
+    // Clears every level, the peaks and the clip count, and sets the divisor.
+    void Reset(uint64_t samplesInFile);
+
+    // Add a block to the running sums and recompute the RMS in dB; the level
+    // is the sum so far over the whole file's sample count.
+    bool MeterInputRms(const float* left, const float* right, uint32_t n);
+    bool MeterOutputRms(const float* left, const float* right, uint32_t n);
+
+    // Raise the peak by a block (a NaN never replaces it) and recompute its dB.
+    bool MeterInputPeak(const float* left, const float* right, uint32_t n);
+    bool MeterOutputPeak(const float* left, const float* right, uint32_t n);
+
+    // Writes n interleaved frames of x * 32768 truncated toward zero, clipped
+    // to -32768..32767; values beyond the bounds raise clipCount, values on
+    // them do not. A NaN becomes 0 and is not counted.
+    void ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n);
+};
+
+}  // namespace tessaro
