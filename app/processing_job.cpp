@@ -1,0 +1,329 @@
+// The run: started by Process, carried out on a worker thread.
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+
+#include "app/control_ids.h"
+#include "app/messages.h"
+#include "app/tessaro_dlg.h"
+#include "app/text_format.h"
+
+namespace tessaro {
+namespace {
+
+constexpr int BlockFrames = 4096;
+constexpr uint32_t BlockSamples = 2 * BlockFrames;
+constexpr uint32_t BlockBytes = 2 * BlockSamples;
+constexpr float FullBlockScale = 1.0f / 32768.0f;  // 2^-15
+
+constexpr uint16_t WaveFormatExtensible = 0xFFFE;
+
+// The sub-format GUID of PCM inside WAVE_FORMAT_EXTENSIBLE: its first two
+// bytes are the format tag, followed by a fixed tail.
+constexpr uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                      0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+bool IsPcm16Stereo(const WaveFile& input) {
+    const WaveFormatEx* format = input.Format();
+    if (format == nullptr || format->channels != 2 || format->bitsPerSample != 16) return false;
+    if (format->formatTag == WaveFormatPcm) return true;
+    // cbSize 22: valid bits, channel mask, then the sub-format GUID.
+    if (format->formatTag != WaveFormatExtensible || format->extra.size() < 22) return false;
+    return std::memcmp(format->extra.data() + 6, PcmSubFormat, sizeof PcmSubFormat) == 0;
+}
+
+}  // namespace
+
+void CTessaroDlg::StartRun() {
+    // One run at a time: every buffer, engine and file belongs to it.
+    if (running || !initialised || !(inputReady && outputReady && configReady)) return;
+    running = true;
+    SetControlState(1);
+    abortRequested = false;  // a late Abort of an earlier run must not stop this one
+    exitRequested = false;
+    closeWhenDone = false;
+    reportWritten = false;
+    // A report never shows the values of an earlier run.
+    meters.Reset(0);
+    runStatus = RunComplete;
+    if (!terminatingEvent) {
+        terminatingEvent = std::make_unique<ManualResetEvent>(true);
+    }
+    // Reset here rather than on the worker: an Exit confirmed before the
+    // worker got going must not be wiped out by its reset.
+    terminatingEvent->Reset();
+    try {
+        workerThread = std::thread(WorkerMain, this);
+    } catch (const std::exception&) {
+        Message(message::ThreadFailed, MessageKind::OkError);
+        running = false;
+        SetControlState(2);
+    }
+}
+
+int CTessaroDlg::WorkerMain(CTessaroDlg* dialog) {
+    CTessaroDlg& self = *dialog;
+    try {
+        self.lastRunOk = false;
+        if (self.PrepareInput() && self.PrepareOutput()) {
+            const double rate = self.inputRate;
+            const auto low = static_cast<int64_t>(rate * static_cast<double>(0.99f));
+            const auto high = static_cast<int64_t>(rate * static_cast<double>(1.01f));
+            const int64_t configRate = self.configuration ? self.configuration->SampleRate() : 0;
+            if (configRate < low || configRate > high) {
+                self.Message(message::RateMismatch, MessageKind::OkError);
+            } else {
+                if (self.inputReady && self.outputReady && self.configReady) {
+                    self.lastRunOk = self.ProcessFile();
+                }
+                self.WriteRunReport();
+                self.reportWritten = true;
+            }
+        }
+    } catch (const std::exception&) {
+        // Out of memory inside a toolkit call: the run ends as a failure.
+        self.lastRunOk = false;
+        self.runStatus = RunError;
+    }
+    // The dialog thread joins this thread and then closes the files and
+    // gives the controls back, so no command can slip in between.
+    // A dialog torn down meanwhile has joined this thread itself.
+    self.toolkit.PostToDialogThread([dialog, alive = std::weak_ptr<int>(self.lifetime)] {
+        if (alive.lock()) dialog->FinishRun();
+    });
+    return 0;
+}
+
+void CTessaroDlg::FinishRun() {
+    if (workerThread.joinable()) workerThread.join();
+    // Normally the output is finished before the report; this catches the
+    // runs that stopped early.
+    if (!CloseRunFiles()) {
+        Message(message::WriteFailed, MessageKind::OkError);
+        lastRunOk = false;
+    }
+    running = false;
+    SetControlState(2);
+    if (closeWhenDone || exitRequested) toolkit.EndDialog(DialogResult::Cancel);
+}
+
+bool CTessaroDlg::PrepareInput() {
+    if (!inputReady || inputPath.empty()) {
+        inputReady = false;
+        return false;
+    }
+    inputReady = false;
+    if (!filePair->OpenInput(inputPath)) {
+        toolkit.SetFieldText(control::InputPath, message::InputOpenFailed);
+        return false;
+    }
+    const WaveFile& input = *filePair->input;
+    inputDataBytes = input.GetDataSize();
+    // A lone byte holds no sample: nothing to process.
+    if (inputDataBytes <= 1) {
+        Message(message::InputEmpty, MessageKind::OkInformation);
+        filePair->CloseInput();
+        filePair->ReleaseInput();
+        return false;
+    }
+    if (!IsPcm16Stereo(input)) {
+        Message(message::InputNotPcm16Stereo, MessageKind::OkError);
+        filePair->CloseInput();
+        filePair->ReleaseInput();
+        return false;
+    }
+    const WaveFormatEx& format = *input.Format();
+    inputRate = format.samplesPerSec;
+    inputChannels = format.channels;
+    inputBits = format.bitsPerSample;
+    inputReady = true;
+    totalSamples = static_cast<uint64_t>(inputDataBytes) * 8 / inputBits;
+    return true;
+}
+
+bool CTessaroDlg::PrepareOutput() {
+    if (!outputReady || outputPath.empty()) {
+        outputReady = false;
+        return false;
+    }
+    outputReady = false;
+    // Creating the output truncates it: never when it is the input itself.
+    std::error_code error;
+    if (std::filesystem::equivalent(inputPath, outputPath, error) && !error) {
+        Message(message::SameFile, MessageKind::OkPlain);
+        return false;
+    }
+    if (!WaveFile::DataSizeFits(inputDataBytes)) {
+        Message(message::OutputTooLarge, MessageKind::OkError);
+        return false;
+    }
+    if (!filePair->OpenOutput(outputPath, inputRate, inputChannels,
+                              static_cast<uint16_t>(inputBits))) {
+        toolkit.SetFieldText(control::OutputPath, message::OutputOpenFailed);
+        return false;
+    }
+    outputReady = true;
+    return true;
+}
+
+bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
+
+void CTessaroDlg::ClearBlockBuffers() {
+    std::memset(pcmBlock, 0, BlockBytes);
+    InitPrimitiveDispatch();
+    spZero_32f(leftBlock, BlockFrames);
+    InitPrimitiveDispatch();
+    spZero_32f(rightBlock, BlockFrames);
+    InitPrimitiveDispatch();
+    spZero_32fc(leftFiltered, BlockFrames);
+    InitPrimitiveDispatch();
+    spZero_32fc(rightFiltered, BlockFrames);
+}
+
+void CTessaroDlg::ShowInputLevels(bool repaint) {
+    toolkit.SetFieldText(control::InputRms,
+                         FormatLevel("RMS Input Level: %.2f dB", meters.inRmsDb));
+    if (repaint) toolkit.RepaintNow(control::InputRms);
+    toolkit.SetFieldText(control::InputPeak,
+                         FormatLevel("Peak Input Level: %.2f dB", meters.inPeakDb));
+    if (repaint) toolkit.RepaintNow(control::InputPeak);
+}
+
+void CTessaroDlg::ShowOutputLevels(bool repaint) {
+    toolkit.SetFieldText(control::OutputRms,
+                         FormatLevel("RMS Output Level: %.2f dB", meters.outRmsDb));
+    if (repaint) toolkit.RepaintNow(control::OutputRms);
+    toolkit.SetFieldText(control::OutputPeak,
+                         FormatLevel("Peak Output Level: %.2f dB", meters.outPeakDb));
+    if (repaint) toolkit.RepaintNow(control::OutputPeak);
+    toolkit.SetFieldText(control::Clipped, FormatNumber("Value Clipped: %d", meters.clipCount));
+    if (repaint) toolkit.RepaintNow(control::Clipped);
+}
+
+bool CTessaroDlg::FailRun() {
+    Message(message::ProcessFailed, MessageKind::OkError);
+    runStatus = RunError;
+    return false;
+}
+
+// The output's data and headers are written out here, while a failure can
+// still turn the run into an error, rather than after the report.
+bool CTessaroDlg::FinishOutputFile() {
+    const bool closed = filePair->output && filePair->output->Close() >= 0;
+    filePair->outputOpen = false;
+    if (closed) return true;
+    Message(message::WriteFailed, MessageKind::OkError);
+    return false;
+}
+
+bool CTessaroDlg::ProcessFile() {
+    meters.Reset(totalSamples);
+    ResetEngine(engines[0]);
+    ResetEngine(engines[1]);
+    if (totalSamples == 0) return true;
+
+    const uint64_t blockCount = totalSamples >> 13;
+    const auto rest = static_cast<uint32_t>(totalSamples & (BlockSamples - 1));
+    toolkit.SetProgressPosition(0);
+    bool ok = true;
+
+    for (uint64_t i = 0; i < blockCount; ++i) {
+        if (!ok) return FailRun();
+        if (abortRequested) break;
+        if (terminatingEvent->IsSignalled()) {
+            runStatus = RunAborted;
+            closeWhenDone = true;
+            return false;
+        }
+        ClearBlockBuffers();
+        uint32_t delivered = 0;
+        if (!filePair->ReadBlock(pcmBlock, BlockBytes, &delivered)) {
+            Message(message::ReadFailed, MessageKind::OkError);
+            return FailRun();
+        }
+        if (delivered == 0) {
+            ok = false;
+            continue;
+        }
+        toolkit.SetProgressPosition(
+            static_cast<int>(static_cast<double>(i) / static_cast<double>(blockCount) * 100.0));
+        for (int f = 0; f < BlockFrames; ++f) {
+            leftBlock[f] = pcmBlock[2 * f] * FullBlockScale;
+            rightBlock[f] = pcmBlock[2 * f + 1] * FullBlockScale;
+        }
+        meters.MeterInputRms(leftBlock, rightBlock, BlockFrames);
+        meters.MeterInputPeak(leftBlock, rightBlock, BlockFrames);
+        ShowInputLevels(true);
+
+        ProcessBlock(engines[0], leftBlock, leftFiltered);
+        ProcessBlock(engines[1], rightBlock, rightFiltered);
+        InitPrimitiveDispatch();
+        if (spAdd_32fc_I(leftFiltered, rightFiltered, BlockFrames) < 0) return FailRun();
+        InitPrimitiveDispatch();
+        if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, BlockFrames) < 0) {
+            return FailRun();
+        }
+        ApplyGain(gainLinear, leftBlock, rightBlock, BlockFrames);
+        meters.MeterOutputRms(leftBlock, rightBlock, BlockFrames);
+        meters.MeterOutputPeak(leftBlock, rightBlock, BlockFrames);
+        meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, BlockFrames);
+        ShowOutputLevels(true);
+
+        uint32_t written = 0;
+        if (!filePair->WriteBlock(pcmBlock, BlockBytes, &written)) {
+            Message(message::WriteFailed, MessageKind::OkError);
+            return FailRun();
+        }
+    }
+    if (!ok) return FailRun();
+
+    if (rest != 0 && !abortRequested) {
+        ClearBlockBuffers();
+        uint32_t delivered = 0;
+        if (!filePair->ReadBlock(pcmBlock, rest * 2, &delivered)) {
+            Message(message::ReadFailed, MessageKind::OkError);
+            return FailRun();
+        }
+        if (delivered != 0) {
+            const int frames = static_cast<int>(rest / 2);
+            float* channels[2] = {leftBlock, rightBlock};
+            InitPrimitiveDispatch();
+            if (spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0) return FailRun();
+            meters.MeterInputRms(leftBlock, rightBlock, static_cast<uint32_t>(frames));
+            meters.MeterInputPeak(leftBlock, rightBlock, static_cast<uint32_t>(frames));
+            ShowInputLevels(false);
+            ProcessBlock(engines[0], leftBlock, leftFiltered);
+            ProcessBlock(engines[1], rightBlock, rightFiltered);
+            InitPrimitiveDispatch();
+            if (spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return FailRun();
+            InitPrimitiveDispatch();
+            if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) {
+                return FailRun();
+            }
+            ApplyGain(gainLinear, leftBlock, rightBlock, frames);
+            meters.MeterOutputRms(leftBlock, rightBlock, static_cast<uint32_t>(frames));
+            meters.MeterOutputPeak(leftBlock, rightBlock, static_cast<uint32_t>(frames));
+            meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, frames);
+            ShowOutputLevels(false);
+            uint32_t written = 0;
+            if (!filePair->WriteBlock(pcmBlock, rest * 2, &written)) {
+                Message(message::WriteFailed, MessageKind::OkError);
+                return FailRun();
+            }
+            toolkit.SetProgressPosition(100);
+        }
+    }
+
+    if (!FinishOutputFile()) return FailRun();
+    if (abortRequested) {
+        runStatus = RunAborted;
+        abortRequested = false;
+    } else {
+        runStatus = RunComplete;
+    }
+    return true;
+}
+
+}  // namespace tessaro

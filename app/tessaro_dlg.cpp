@@ -1,0 +1,336 @@
+#include "app/tessaro_dlg.h"
+
+#include <filesystem>
+#include <new>
+
+#include "app/control_ids.h"
+#include "app/messages.h"
+#include "app/text_format.h"
+
+namespace tessaro {
+namespace {
+
+constexpr uint32_t EngineMaxTaps = 524288;
+constexpr uint32_t EngineFftLength = 8192;
+constexpr int BlockFrames = 4096;
+
+// The file's name with its extension, without its folder.
+std::string BareName(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+
+// The absolute, normalised form of a chosen path; empty when it has no file
+// name.
+std::string FullPath(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path full = std::filesystem::absolute(path, error);
+    if (error) return {};
+    full = full.lexically_normal();
+    if (!full.has_filename()) return {};
+    return full.string();
+}
+
+// True when both paths name one existing file (links, "./" and the like).
+bool SameFile(const std::string& first, const std::string& second) {
+    if (first.empty() || second.empty()) return false;
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(first, second, error);
+    return !error && same;
+}
+
+}  // namespace
+
+CTessaroDlg::CTessaroDlg(DialogToolkit& dialogToolkit, DialogOptions dialogOptions)
+    : toolkit(dialogToolkit), options(std::move(dialogOptions)) {}
+
+CTessaroDlg::~CTessaroDlg() {
+    // A worker still running would use everything released below.
+    if (workerThread.joinable()) {
+        abortRequested = true;
+        if (terminatingEvent) terminatingEvent->Set();
+        workerThread.join();
+    }
+    ReleaseResources();
+}
+
+void CTessaroDlg::ReleaseResources() {
+    if (filePair) {
+        filePair->CloseAll();
+        filePair.reset();
+    }
+    configuration.reset();  // clears the engines' filter slot first
+    for (void* buffer : {static_cast<void*>(pcmBlock), static_cast<void*>(leftBlock),
+                         static_cast<void*>(rightBlock), static_cast<void*>(leftFiltered),
+                         static_cast<void*>(rightFiltered)}) {
+        InitPrimitiveDispatch();
+        spFree(buffer);
+    }
+    pcmBlock = nullptr;
+    leftBlock = rightBlock = nullptr;
+    leftFiltered = rightFiltered = nullptr;
+    for (ConvolutionEngine*& engine : engines) {
+        DestroyEngine(engine);
+        engine = nullptr;
+    }
+    enginesReady = false;
+}
+
+MessageAnswer CTessaroDlg::Message(const std::string& text, MessageKind kind) {
+    return toolkit.ShowMessage(text, kind);
+}
+
+bool CTessaroDlg::OnInitDialog() {
+    toolkit.AppendSystemMenuSeparator();
+    toolkit.AppendSystemMenuItem(control::AboutCommand, message::AboutMenuItem);
+    toolkit.SetIcon();
+
+    progressRange = 100;
+    enginesReady = false;
+    configReady = false;
+    toolkit.SetFieldText(control::Gain, "0");
+    toolkit.EnableControl(control::Process, false);
+    toolkit.SetProgressRange(0, progressRange);
+    toolkit.EnableControl(control::Abort, false);
+    toolkit.EnableControl(control::SaveAs, false);
+
+    filePair.reset(new (std::nothrow) WaveFilePair);
+
+    engines[0] = CreateEngine(EngineMaxTaps, EngineFftLength, 1);
+    engines[1] = CreateEngine(EngineMaxTaps, EngineFftLength, 1);
+    enginesReady = engines[0] != nullptr && engines[1] != nullptr;
+    if (!enginesReady) {
+        for (ConvolutionEngine*& engine : engines) {
+            DestroyEngine(engine);
+            engine = nullptr;
+        }
+        Message(message::EngineAllocationFailed, MessageKind::OkError);
+    }
+
+    InitPrimitiveDispatch();
+    pcmBlock = spMalloc_16s(2 * BlockFrames);
+    InitPrimitiveDispatch();
+    leftBlock = spMalloc_32f(BlockFrames);
+    InitPrimitiveDispatch();
+    rightBlock = spMalloc_32f(BlockFrames);
+    InitPrimitiveDispatch();
+    leftFiltered = spMalloc_32fc(BlockFrames);
+    InitPrimitiveDispatch();
+    rightFiltered = spMalloc_32fc(BlockFrames);
+
+    if (!filePair || !enginesReady || !pcmBlock || !leftBlock || !rightBlock || !leftFiltered ||
+        !rightFiltered) {
+        Message(message::AllocationFailed, MessageKind::OkError);
+        return false;
+    }
+
+    if (options.useSettings) {
+        settingsOpen =
+            settings.Open("Software\\Tessaro", options.settingsRoot, KeyQueryValue | KeySetValue);
+        if (settingsOpen) {
+            const std::string remembered = settings.Value("MAT File").AsText();
+            if (!remembered.empty()) {
+                configName = std::filesystem::path(remembered).stem().string();
+                if (!configName.empty()) LoadConfiguration(remembered);
+            }
+        }
+    }
+
+    ReadFieldsBack();
+    initialised = true;
+    return true;
+}
+
+bool CTessaroDlg::ReadFieldsBack() {
+    const auto value = ParseFiniteNumber(toolkit.FieldText(control::Gain));
+    if (!value) {
+        Message(message::EnterANumber, MessageKind::OkWarning);
+        toolkit.FocusControl(control::Gain);
+        return false;
+    }
+    gainDb = static_cast<float>(*value);
+    gainLinear = GainFromDb(gainDb);
+    return true;
+}
+
+bool CTessaroDlg::UpdateGain() {
+    const bool parsed = ReadFieldsBack();
+    gainLinear = GainFromDb(gainDb);
+    return parsed;
+}
+
+void CTessaroDlg::OnSysCommand(int id) {
+    if ((id & ~0xF) == control::AboutCommand) {
+        toolkit.ShowAboutBox();
+    }
+}
+
+bool CTessaroDlg::LoadConfiguration(const std::string& fullPath) {
+    configuration.reset();
+    configuration = std::make_unique<FilterConfig>(engines[0], engines[1]);
+    const FilterConfig::LoadResult result = configuration->Load(fullPath);
+    if (result.warning != nullptr) Message(result.warning, MessageKind::OkWarning);
+    if (result.loaded) {
+        configReady = true;
+        toolkit.SetFieldText(control::ConfigFileName, FormatText("File Name:     %s", configName));
+        toolkit.SetFieldText(control::ConfigLength,
+                             FormatNumber("Filter Length: %d points", configuration->Length()));
+        toolkit.SetFieldText(control::ConfigRate,
+                             FormatNumber("Sampling Rate: %d Hz", configuration->SampleRate()));
+        toolkit.SetFieldText(control::ConfigDescription,
+                             FormatText("Description:   %s", configuration->Label()));
+    } else {
+        toolkit.SetFieldText(control::ConfigFileName, message::InvalidConfiguration);
+        toolkit.SetFieldText(control::ConfigLength, "");
+        toolkit.SetFieldText(control::ConfigRate, "");
+        toolkit.SetFieldText(control::ConfigDescription, "");
+    }
+    return configReady;
+}
+
+void CTessaroDlg::ApplySelectionRule(bool mayEnableProcess) {
+    const bool allReady = inputReady && outputReady && configReady;
+    // Process is never left enabled with a refused selection; only Load and
+    // Save As enable it.
+    if (!allReady) {
+        toolkit.EnableControl(control::Process, false);
+    } else if (mayEnableProcess) {
+        toolkit.EnableControl(control::Process, true);
+    }
+    if (inputReady && configReady) toolkit.EnableControl(control::SaveAs, true);
+}
+
+void CTessaroDlg::OnLoad() {
+    if (running) return;
+    FileChooserRequest request{ChooserMode::Open, "mat", "MATLAB File(*.mat)|*.mat|", true};
+    if (const auto chosen = toolkit.ChooseFile(request)) {
+        configName = BareName(*chosen);
+        if (!configName.empty()) {
+            configReady = false;
+            const std::string fullPath = FullPath(*chosen);
+            if (!fullPath.empty() && LoadConfiguration(fullPath) && settingsOpen) {
+                settings.Value("MAT File").SetText(fullPath);
+            }
+        }
+    }
+    ApplySelectionRule(true);
+}
+
+bool CTessaroDlg::ChooseInOutFile(ChooserMode mode, std::string* name, std::string* path, int field,
+                                  const std::string& otherName, const std::string& otherPath) {
+    FileChooserRequest request{mode, "wav",
+                               mode == ChooserMode::Open ? "Input Wave file(*.wav)|*.wav|"
+                                                         : "Output Wave File(*.wav)|*.wav|",
+                               true};
+    const auto chosen = toolkit.ChooseFile(request);
+    if (!chosen) return false;
+    *name = BareName(*chosen);
+    if (name->empty()) {
+        Message(message::EmptyField, MessageKind::OkError);
+        return true;
+    }
+    const std::string fullPath = FullPath(*chosen);
+    if (*name == otherName || SameFile(fullPath, otherPath)) {
+        Message(message::SameFile, MessageKind::OkPlain);
+        return true;
+    }
+    if (fullPath.empty()) return true;
+    *path = fullPath;
+    toolkit.SetFieldText(field, *path);
+    return true;
+}
+
+void CTessaroDlg::OnOpen() {
+    if (running) return;
+    inputDataBytes = 0;
+    inputChannels = 0;
+    inputBits = 0;
+    inputRate = 0;
+    totalSamples = 0;
+    std::string name = inputName;
+    std::string path;
+    // The flag drops only once a file was chosen: a cancelled chooser keeps
+    // the earlier choice.
+    const bool chosen = ChooseInOutFile(ChooserMode::Open, &name, &path, control::InputPath,
+                                        outputName, outputPath);
+    if (chosen) {
+        inputReady = false;
+        inputName = name;
+        if (!path.empty()) {
+            inputPath = path;
+            inputReady = true;
+        }
+    }
+    ApplySelectionRule(false);
+}
+
+void CTessaroDlg::OnSaveAs() {
+    if (running) return;
+    std::string name = outputName;
+    std::string path;
+    const bool chosen =
+        ChooseInOutFile(ChooserMode::Save, &name, &path, control::OutputPath, inputName, inputPath);
+    if (chosen) {
+        outputReady = false;
+        outputName = name;
+        if (!path.empty()) {
+            outputPath = path;
+            outputReady = true;
+        }
+    }
+    ApplySelectionRule(true);
+}
+
+void CTessaroDlg::SetControlState(int phase) {
+    if (phase == 1) {
+        toolkit.EnableControl(control::Open, false);
+        toolkit.EnableControl(control::SaveAs, false);
+        toolkit.EnableControl(control::Load, false);
+        toolkit.EnableControl(control::Clear, false);
+        toolkit.EnableControl(control::Gain, false);
+        toolkit.EnableControl(control::Abort, true);
+    } else if (phase == 2) {
+        toolkit.EnableControl(control::Open, true);
+        toolkit.EnableControl(control::SaveAs, true);
+        toolkit.EnableControl(control::Load, true);
+        if (!(lastRunOk && inputReady && outputReady && configReady)) {
+            toolkit.EnableControl(control::Process, false);
+        }
+        toolkit.EnableControl(control::Abort, false);
+        toolkit.EnableControl(control::Clear, true);
+        toolkit.EnableControl(control::Gain, true);
+    }
+}
+
+void CTessaroDlg::OnAbort() {
+    if (Message(message::ConfirmAbort, MessageKind::YesNo) == MessageAnswer::Yes) {
+        abortRequested = true;
+    }
+}
+
+void CTessaroDlg::RequestAbort() {
+    if (running) abortRequested = true;
+}
+
+void CTessaroDlg::OnExit() {
+    if (!running) {
+        if (ReadFieldsBack()) toolkit.EndDialog(DialogResult::Ok);
+        return;
+    }
+    if (Message(message::ConfirmExit, MessageKind::YesNo) == MessageAnswer::Yes) {
+        exitRequested = true;
+        if (terminatingEvent) terminatingEvent->Set();
+    }
+}
+
+void CTessaroDlg::OnCancel() {
+    if (!running) {
+        toolkit.EndDialog(DialogResult::Cancel);
+        return;
+    }
+    if (Message(message::ConfirmExit, MessageKind::YesNo) == MessageAnswer::Yes) {
+        exitRequested = true;
+        if (terminatingEvent) terminatingEvent->Set();
+    }
+}
+
+}  // namespace tessaro

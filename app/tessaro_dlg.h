@@ -1,0 +1,148 @@
+#pragma once
+// The main dialog's logic: its members, start-up and tear-down, the commands,
+// the enabling of controls, the run on its worker thread and the run log.
+// Written only against DialogToolkit, so the Qt window, the console front end
+// and the tests drive the same code.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/toolkit.h"
+#include "config/filter_config.h"
+#include "platform/manual_reset_event.h"
+#include "platform/registry_hive.h"
+#include "primitives/sp.h"
+#include "processing/convolution_engine.h"
+#include "processing/level_meters.h"
+#include "processing/wave_file.h"
+#include "settings/registry_key.h"
+
+namespace tessaro {
+
+struct DialogOptions {
+    // Remember the last configuration and restore it at start-up.
+    bool useSettings = true;
+    HiveRoot settingsRoot = LocalMachineHive();
+};
+
+enum RunStatus : int32_t { RunComplete = 0, RunError = 1, RunAborted = 2 };
+
+class CTessaroDlg {
+public:
+    explicit CTessaroDlg(DialogToolkit& toolkit, DialogOptions options = {});
+    virtual ~CTessaroDlg();
+    CTessaroDlg(const CTessaroDlg&) = delete;
+    CTessaroDlg& operator=(const CTessaroDlg&) = delete;
+
+    // Builds engines, buffers and the file pair, restores the remembered
+    // configuration. False after "Fatal Error, Memory allocation failed!":
+    // the host then ends the program.
+    bool OnInitDialog();
+
+    // Commands, on the dialog thread.
+    void OnLoad();
+    void OnOpen();
+    void OnSaveAs();
+    // The gain field lost the focus; false when its text is not a number.
+    bool UpdateGain();
+    void StartRun();  // Process
+    void OnAbort();
+    void ClearLog();
+    void OnExit();
+    void OnCancel();  // close box, system menu Close
+    void OnSysCommand(int id);
+
+    // Abort without the confirmation (the console's interrupt key).
+    void RequestAbort();
+
+    // 1: a run starts; 2: a run has ended.
+    void SetControlState(int phase);
+    bool LoadConfiguration(const std::string& fullPath);
+    void WriteRunReport();
+    void AppendLogLine(const std::string& line);
+
+    bool Running() const { return running.load(); }
+    RunStatus LastRunStatus() const { return static_cast<RunStatus>(runStatus.load()); }
+    bool LastRunOk() const { return lastRunOk.load(); }
+    // True once a run got past its preparation and wrote a report.
+    bool ReportWritten() const { return reportWritten.load(); }
+    const LevelMeters& Meters() const { return meters; }
+    const FilterConfig* Configuration() const { return configuration.get(); }
+    bool InputReady() const { return inputReady.load(); }
+    bool OutputReady() const { return outputReady.load(); }
+    bool ConfigReady() const { return configReady.load(); }
+    float GainDb() const { return gainDb; }
+    float GainLinear() const { return gainLinear; }
+
+private:
+    // Worker steps.
+    static int WorkerMain(CTessaroDlg* dialog);
+    bool PrepareInput();
+    bool PrepareOutput();
+    bool ProcessFile();
+    bool CloseRunFiles();  // false when the output could not be finished
+    void FinishRun();      // on the dialog thread, after the worker's last act
+
+    // Block loop pieces.
+    void ClearBlockBuffers();
+    bool FailRun();
+    void ShowInputLevels(bool repaint);
+    void ShowOutputLevels(bool repaint);
+    bool FinishOutputFile();
+
+    bool ReadFieldsBack();  // the gain field; false when it is not a number
+    void ApplySelectionRule(bool mayEnableProcess);
+    bool ChooseInOutFile(ChooserMode mode, std::string* name, std::string* path, int field,
+                         const std::string& otherName, const std::string& otherPath);
+    void ReleaseResources();
+    MessageAnswer Message(const std::string& text, MessageKind kind);
+
+    DialogToolkit& toolkit;
+    DialogOptions options;
+
+    std::string inputName;
+    std::string outputName;
+    ConvolutionEngine* engines[2] = {nullptr, nullptr};  // left-input engine first
+    bool enginesReady = false;
+    int32_t progressRange = 0;
+    std::string configName;
+    uint32_t inputRate = 0;
+    std::atomic<bool> lastRunOk{false};
+    uint32_t inputChannels = 0;
+    uint32_t inputBits = 0;
+    std::unique_ptr<WaveFilePair> filePair;
+    std::string inputPath;
+    std::string outputPath;
+    int16_t* pcmBlock = nullptr;          // 4096 interleaved stereo frames
+    float* leftBlock = nullptr;           // 4096
+    float* rightBlock = nullptr;          // 4096
+    Complex32f* leftFiltered = nullptr;   // 4096
+    Complex32f* rightFiltered = nullptr;  // 4096
+    std::atomic<bool> abortRequested{false};
+    uint64_t totalSamples = 0;  // 16-bit samples of all channels
+    uint32_t inputDataBytes = 0;
+    LevelMeters meters;
+    float gainDb = 0.0f;
+    float gainLinear = 1.0f;
+    RegistryKey settings{1};
+    bool settingsOpen = false;
+    std::atomic<int32_t> runStatus{RunComplete};
+    std::atomic<bool> inputReady{false};
+    std::atomic<bool> outputReady{false};
+    std::atomic<bool> configReady{false};
+    std::unique_ptr<FilterConfig> configuration;
+    std::atomic<bool> running{false};
+    std::thread workerThread;
+    std::unique_ptr<ManualResetEvent> terminatingEvent;
+    std::atomic<bool> closeWhenDone{false};
+    std::atomic<bool> exitRequested{false};
+    std::atomic<bool> reportWritten{false};
+    bool initialised = false;
+    // Expires with the dialog, so a run-end notice still queued is dropped.
+    std::shared_ptr<int> lifetime = std::make_shared<int>(0);
+};
+
+}  // namespace tessaro

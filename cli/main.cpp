@@ -1,0 +1,202 @@
+// tessaro-cli: filters a WAV file through a MAT filter configuration with the
+// same checks, messages and report as the dialog.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/control_ids.h"
+#include "app/tessaro_dlg.h"
+#include "cli/console_toolkit.h"
+
+namespace tessaro {
+namespace {
+
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitInterrupted = 130;
+
+constexpr const char* Usage =
+    "Usage: tessaro-cli [--gain DB] [--quiet] CONFIG.mat INPUT.wav OUTPUT.wav\n"
+    "\n"
+    "Filters a 16-bit stereo WAV file through the 2x2 FIR filter of a MAT\n"
+    "configuration (variables H, SR and label) and writes OUTPUT.wav with the\n"
+    "input's format and length. The run report goes to standard output,\n"
+    "messages to standard error.\n"
+    "\n"
+    "  --gain DB   gain in dB applied after filtering (default 0)\n"
+    "  --quiet     no progress bar\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 complete, 1 refused or failed, 2 usage error, 130 interrupted.\n";
+
+struct Arguments {
+    std::string gain = "0";
+    bool quiet = false;
+    std::vector<std::string> files;
+};
+
+// Parses the command line; returns an exit status when the program is done.
+std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            args->files.emplace_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return ExitOk;
+        } else if (arg == "--version") {
+            std::puts("tessaro-cli 1.0");
+            return ExitOk;
+        } else if (arg == "--quiet" || arg == "-q") {
+            args->quiet = true;
+        } else if (arg == "--gain" || arg == "-g") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tessaro-cli: %s needs a value\n%s", argv[i], Usage);
+                return ExitUsage;
+            }
+            args->gain = argv[++i];
+        } else if (arg.starts_with("--gain=")) {
+            args->gain = std::string(arg.substr(7));
+        } else {
+            std::fprintf(stderr, "tessaro-cli: unknown option '%s'\n%s", argv[i], Usage);
+            return ExitUsage;
+        }
+    }
+    if (args->files.size() != 3) {
+        std::fprintf(stderr, "tessaro-cli: expected 3 files, got %zu\n%s", args->files.size(),
+                     Usage);
+        return ExitUsage;
+    }
+    return std::nullopt;
+}
+
+bool ReportMissing(const std::string& path, bool folderOnly) {
+    std::error_code error;
+    const std::filesystem::path target = folderOnly
+                                             ? std::filesystem::absolute(path, error).parent_path()
+                                             : std::filesystem::path(path);
+    if (!error && std::filesystem::exists(target, error)) return false;
+    std::fprintf(stderr, "tessaro-cli: cannot open '%s': %s\n",
+                 folderOnly ? target.c_str() : path.c_str(), std::strerror(ENOENT));
+    return true;
+}
+
+// The interrupt key: before the run it ends the program at once; during the
+// run it asks for an abort at the next block boundary.
+class InterruptWatcher {
+public:
+    InterruptWatcher() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+        thread_ = std::thread([this] { Watch(); });
+    }
+    ~InterruptWatcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    void RunStarted(CTessaroDlg* dialog) { dialog_ = dialog; }
+    bool Interrupted() const { return interrupted_; }
+
+private:
+    void Watch() {
+        const timespec tick{0, 50'000'000};
+        while (!stop_) {
+            if (sigtimedwait(&set_, nullptr, &tick) != SIGINT) continue;
+            interrupted_ = true;
+            CTessaroDlg* dialog = dialog_;
+            if (dialog == nullptr) std::_Exit(ExitInterrupted);
+            dialog->RequestAbort();
+        }
+    }
+
+    sigset_t set_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> interrupted_{false};
+    std::atomic<CTessaroDlg*> dialog_{nullptr};
+};
+
+std::string WithNewlines(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    return out;
+}
+
+int Run(int argc, char** argv) {
+    Arguments args;
+    if (const auto status = ParseArguments(argc, argv, &args)) return *status;
+    InterruptWatcher interrupts;
+
+    ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
+    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false});
+    if (!dialog.OnInitDialog()) return ExitFailure;
+
+    toolkit.SetFieldText(control::Gain, args.gain);
+    if (!dialog.UpdateGain()) return ExitFailure;
+
+    const std::string& config = args.files[0];
+    const std::string& input = args.files[1];
+    const std::string& output = args.files[2];
+    if (ReportMissing(config, false)) return ExitFailure;
+    toolkit.SetNextChoice(std::filesystem::absolute(config).string());
+    dialog.OnLoad();
+    if (!dialog.ConfigReady()) return ExitFailure;
+
+    if (ReportMissing(input, false)) return ExitFailure;
+    toolkit.SetNextChoice(std::filesystem::absolute(input).string());
+    dialog.OnOpen();
+    if (!dialog.InputReady()) return ExitFailure;
+
+    if (ReportMissing(output, true)) return ExitFailure;
+    toolkit.SetNextChoice(std::filesystem::absolute(output).string());
+    dialog.OnSaveAs();
+    if (!dialog.OutputReady() || !toolkit.ControlEnabled(control::Process)) return ExitFailure;
+
+    interrupts.RunStarted(&dialog);
+    dialog.StartRun();
+    toolkit.RunUntil([&] { return !dialog.Running(); });
+    toolkit.FinishProgress();
+
+    const std::string report = WithNewlines(toolkit.LogText());
+    std::fwrite(report.data(), 1, report.size(), stdout);
+    if (std::fflush(stdout) != 0) return ExitFailure;
+
+    if (interrupts.Interrupted()) return ExitInterrupted;
+    const bool complete =
+        dialog.ReportWritten() && dialog.LastRunOk() && dialog.LastRunStatus() == RunComplete;
+    return complete ? ExitOk : ExitFailure;
+}
+
+}  // namespace
+}  // namespace tessaro
+
+int main(int argc, char** argv) {
+    try {
+        return tessaro::Run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tessaro-cli: %s\n", error.what());
+        return 1;
+    }
+}

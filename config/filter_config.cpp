@@ -1,0 +1,125 @@
+#include "config/filter_config.h"
+
+#include <cmath>
+#include <limits>
+
+#include "platform/mat_file.h"
+
+namespace tessaro {
+namespace {
+
+constexpr std::size_t LabelBufferSize = 260;  // at most 259 bytes of text
+constexpr const char* MissingLabel = "Label is not found";
+
+// Releases a library array when it goes out of scope.
+struct ArrayHolder {
+    mxArray* array;
+    ~ArrayHolder() {
+        if (array != nullptr) mxDestroyArray(array);
+    }
+};
+
+}  // namespace
+
+FilterConfig::FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine)
+    : engines{leftEngine, rightEngine} {}
+
+FilterConfig::~FilterConfig() {
+    for (Complex32f* response : {responseA, responseB}) {
+        if (response == nullptr) continue;
+        InitPrimitiveDispatch();
+        spFree(response);
+    }
+    if (loaded) {
+        ClearFilter(engines[0], 0);
+        ClearFilter(engines[1], 0);
+    }
+    loaded = false;
+}
+
+FilterConfig::LoadResult FilterConfig::Load(const std::string& path) {
+    if (path.empty()) return {false, "Error!Invalid MAT file Name!"};
+    matFile = matOpen(path.c_str(), "r");
+    if (matFile == nullptr) return {false, "Error! Failed to Open the MAT file!"};
+
+    const bool ok = ReadLabel() && ReadSampleRate() && ReadTaps() && HandToEngines();
+    matClose(matFile);
+    matFile = nullptr;
+    return {ok, nullptr};
+}
+
+bool FilterConfig::ReadLabel() {
+    ArrayHolder holder{matGetVariable(matFile, "label")};
+    char text[LabelBufferSize] = {};
+    if (holder.array == nullptr || !mxIsChar(holder.array)) {
+        label = MissingLabel;
+        return false;
+    }
+    // A longer text comes back cut at a character boundary, which is all
+    // the description line shows anyway.
+    mxGetString(holder.array, text, LabelBufferSize);
+    label = text;
+    return true;
+}
+
+bool FilterConfig::ReadSampleRate() {
+    ArrayHolder holder{matGetVariable(matFile, "SR")};
+    const double* data = holder.array != nullptr ? mxGetPr(holder.array) : nullptr;
+    const bool present = data != nullptr && mxGetM(holder.array) > 0 && mxGetN(holder.array) > 0;
+    // Truncated toward zero; a rate that is not a finite 32-bit number is no rate.
+    const double rate = present ? std::trunc(data[0]) : 0.0;
+    if (!present || !std::isfinite(rate) || rate < std::numeric_limits<int32_t>::min() ||
+        rate > std::numeric_limits<int32_t>::max()) {
+        sampleRate = 0;
+        return false;
+    }
+    sampleRate = static_cast<int32_t>(rate);
+    return true;
+}
+
+bool FilterConfig::ReadTaps() {
+    ArrayHolder holder{matGetVariable(matFile, "H")};
+    if (holder.array == nullptr || mxGetNumberOfDimensions(holder.array) != 2) return false;
+    const std::size_t rows = mxGetM(holder.array);
+    const std::size_t cols = mxGetN(holder.array);
+    if (rows > std::numeric_limits<uint32_t>::max() ||
+        cols > std::numeric_limits<uint32_t>::max()) {
+        return false;
+    }
+    length = static_cast<uint32_t>(rows);
+    columns = static_cast<uint32_t>(cols);
+    const double* data = mxGetPr(holder.array);
+    // Four columns are read: fewer would reach past the matrix.
+    if (data == nullptr || columns < 4 || length == 0 ||
+        length > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    InitPrimitiveDispatch();
+    responseA = spMalloc_32fc(static_cast<int>(length));
+    if (responseA == nullptr) return false;
+    InitPrimitiveDispatch();
+    responseB = spMalloc_32fc(static_cast<int>(length));
+    if (responseB == nullptr) return false;
+
+    const std::size_t m = length;
+    for (std::size_t i = 0; i < m; ++i) {
+        responseA[i] = Complex32f{static_cast<float>(data[i]), static_cast<float>(data[m + i])};
+        responseB[i] =
+            Complex32f{static_cast<float>(data[2 * m + i]), static_cast<float>(data[3 * m + i])};
+    }
+    return true;
+}
+
+bool FilterConfig::HandToEngines() {
+    if (!SetFilter(engines[0], responseA, length, 0) ||
+        !SetFilter(engines[1], responseB, length, 0)) {
+        // Half a filter matrix must not stay behind.
+        ClearFilter(engines[0], 0);
+        ClearFilter(engines[1], 0);
+        return false;
+    }
+    loaded = true;
+    return true;
+}
+
+}  // namespace tessaro

@@ -1,0 +1,58 @@
+#pragma once
+// A 2-input, 2-output FIR filter read from a MAT file: four tap columns of
+// "H", the design rate "SR" and the description "label". Columns 1 + j*2 go
+// to the left-input engine and 3 + j*4 to the right-input engine.
+
+#include <cstdint>
+#include <string>
+
+#include "primitives/sp.h"
+#include "processing/convolution_engine.h"
+
+namespace tessaro {
+
+struct MATFile;
+
+class FilterConfig {
+public:
+    // What Load reports beyond its result: a message for the user, or none
+    // when the caller shows "Invalid Configuration file" itself.
+    struct LoadResult {
+        bool loaded = false;
+        const char* warning = nullptr;
+    };
+
+    // engines: the left-input and right-input engines, not owned.
+    FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine);
+    ~FilterConfig();
+    FilterConfig(const FilterConfig&) = delete;
+    FilterConfig& operator=(const FilterConfig&) = delete;
+
+    // Reads "label", then "SR", then "H" and hands the taps to both engines.
+    // A refused file can leave label, sampleRate and length filled; the
+    // engines then hold no filter.
+    LoadResult Load(const std::string& path);
+
+    std::string Label() const { return label; }
+    uint32_t Length() const { return length; }
+    int32_t SampleRate() const { return sampleRate; }
+    bool Loaded() const { return loaded; }
+
+private:
+    bool ReadLabel();
+    bool ReadSampleRate();
+    bool ReadTaps();
+    bool HandToEngines();
+
+    MATFile* matFile = nullptr;
+    std::string label;
+    int32_t sampleRate = 0;
+    ConvolutionEngine* engines[2];
+    uint32_t length = 0;
+    uint32_t columns = 0;
+    Complex32f* responseA = nullptr;  // left input: H(:,1) + j H(:,2)
+    Complex32f* responseB = nullptr;  // right input: H(:,3) + j H(:,4)
+    bool loaded = false;
+};
+
+}  // namespace tessaro

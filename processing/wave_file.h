@@ -1,0 +1,156 @@
+#pragma once
+// RIFF/WAVE files: the input and output of a run.
+//
+// A reader accepts any RIFF/WAVE file with a "fmt " and a "data" chunk and
+// hands out the raw bytes of the data chunk; a writer produces
+//   "RIFF" size "WAVE" | "fmt " 16 <PCM record> | "fact" 4 <count> | "data" size <bytes> [pad]
+// (a 56-byte header for PCM) whose RIFF and data sizes are 0 and fact count
+// 0xFFFFFFFF until Close patches them (to the real sizes and 0). Sample bytes
+// pass through unchanged in both directions.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/riff_file.h"
+
+namespace tessaro {
+
+// Windows-style statuses of the WaveFile operations: 0 success, negative
+// failure. Callers look only at the sign.
+constexpr int32_t S_OK = 0;
+constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);  // file operation or malformed file
+constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);         // missing argument
+constexpr int32_t CO_E_NOTINITIALIZED = static_cast<int32_t>(0x800401F0u);  // file not open
+
+constexpr uint16_t WaveFormatPcm = 1;
+constexpr int32_t WaveModeRead = 1;
+constexpr int32_t WaveModeWrite = 2;
+
+// The WAVEFORMATEX record: 18 bytes on disk followed by cbSize extra bytes.
+// A PCM record (formatTag 1) is the first 16 bytes only; cbSize is then 0.
+struct WaveFormatEx {
+    uint16_t formatTag = 0;
+    uint16_t channels = 0;
+    uint32_t samplesPerSec = 0;
+    uint32_t avgBytesPerSec = 0;
+    uint16_t blockAlign = 0;
+    uint16_t bitsPerSample = 0;
+    uint16_t cbSize = 0;
+    std::vector<uint8_t> extra;  // the cbSize bytes behind the record
+};
+
+class WaveFile {
+public:
+    WaveFile() = default;
+    virtual ~WaveFile();  // closes the file if it is still open
+    WaveFile(const WaveFile&) = delete;
+    WaveFile& operator=(const WaveFile&) = delete;
+
+    // Opens path for reading (mode 1, format ignored) or creates it for
+    // writing with format (mode 2; an existing file is truncated).
+    // Reading: E_INVALIDARG without a path; E_FAIL when the file cannot be
+    // opened, is not RIFF/WAVE, has no "fmt " of at least 16 bytes (or its
+    // cbSize bytes are not all inside it) or has no "data" chunk. Only in the
+    // last case the file stays open (Close releases it); otherwise the handle
+    // is cleared. On success the position is the first data byte.
+    // Writing: E_INVALIDARG without a path or format, or when a non-PCM
+    // format holds fewer extra bytes than its cbSize; E_FAIL when the file or
+    // its header cannot be written, with the handle cleared.
+    // A WaveFile is opened once: E_FAIL while it is open.
+    int32_t Open(const std::string& path, const WaveFormatEx* fileFormat, int32_t openMode);
+
+    // Size of the data chunk as found when the file was opened for reading.
+    uint32_t GetDataSize() const { return dataSize; }
+
+    // The format read from the "fmt " chunk; null unless opened for reading.
+    const WaveFormatEx* Format() const { return format.get(); }
+
+    bool IsOpen() const { return handle != nullptr; }
+    int32_t Mode() const { return mode; }
+
+    // Copies min(count, data bytes not yet read) bytes into destination and
+    // sets *delivered to that number (0 at the end of the data, with S_OK).
+    // A data chunk may claim more bytes than the file holds: a read that runs
+    // into the end of the file fails as a whole with E_FAIL and *delivered 0
+    // (destination may have been written); its bytes count as consumed.
+    // CO_E_NOTINITIALIZED when not open, E_INVALIDARG for a null pointer,
+    // E_FAIL on a file opened for writing.
+    int32_t Read(void* destination, uint32_t count, uint32_t* delivered);
+
+    // Appends count bytes of source to the data chunk; *written counts the
+    // bytes stored. Refused with E_FAIL and nothing stored when the file would
+    // grow past what its 32-bit RIFF size can describe. E_FAIL when a flush
+    // fails (*written then counts the bytes stored before it); such a failure
+    // also makes Close fail. CO_E_NOTINITIALIZED when not open, E_INVALIDARG
+    // for a null pointer, E_FAIL on a file opened for reading.
+    int32_t Write(uint32_t count, const void* source, uint32_t* written);
+
+    // Reading: closes the file; S_OK, also when it was not open.
+    // Writing: patches the RIFF and data sizes and the fact count, flushes and
+    // closes. CO_E_NOTINITIALIZED when not open; E_FAIL when any step, an
+    // earlier write or the final flush failed. The handle is released in every
+    // case, so a file is never closed twice and no descriptor is kept.
+    int32_t Close();
+
+    // Whether a PCM output file (56-byte header) can hold a data chunk of
+    // bytes: the RIFF size, pad byte included, must fit into 32 bits.
+    static bool DataSizeFits(uint64_t bytes);
+
+private:
+    int32_t OpenForReading(const std::string& path);
+    int32_t OpenForWriting(const std::string& path, const WaveFormatEx& fileFormat);
+    int32_t ReadFormat();
+    int32_t FinishWrittenFile();
+
+    std::unique_ptr<WaveFormatEx> format;  // reading only
+    std::unique_ptr<RiffFile> handle;      // null when closed
+    RiffChunk dataChunk;                   // while reading, size counts the data bytes not yet read
+    RiffChunk riffChunk;
+    uint32_t dataSize = 0;
+    RiffBufferInfo writeInfo;  // writing only: the I/O buffer, lent between Open and Close
+    int32_t mode = 0;
+    uint64_t dataWritten = 0;
+    bool writeFailed = false;
+};
+
+// The input and output file of the current run. The flags tell whether the
+// file was opened successfully; the objects live until ReleaseInput/CloseAll.
+struct WaveFilePair {
+    bool inputOpen = false;
+    bool outputOpen = false;
+    std::unique_ptr<WaveFile> input;
+    std::unique_ptr<WaveFile> output;
+
+    WaveFilePair() = default;
+    ~WaveFilePair();  // CloseAll
+    WaveFilePair(const WaveFilePair&) = delete;
+    WaveFilePair& operator=(const WaveFilePair&) = delete;
+
+    // Opens a new input for reading. False for an empty path or a file name
+    // whose extension (from its last ".") is not ".wav" in any case, before
+    // the file is touched, and when opening fails: the new input is then
+    // closed but kept until ReleaseInput or CloseAll.
+    bool OpenInput(const std::string& path);
+
+    // Creates a new output with the PCM format {1, channels, rate,
+    // rate x blockAlign, blockAlign = channels x (bits / 8), bits}. False
+    // when it cannot be created, or when channels, the block alignment or the
+    // byte rate do not fit their 16- and 32-bit header fields.
+    bool OpenOutput(const std::string& path, uint32_t rate, uint32_t channels, uint16_t bits);
+
+    // Input Read / output Write; true when the status is not negative.
+    bool ReadBlock(void* buffer, uint32_t count, uint32_t* delivered);
+    bool WriteBlock(const void* buffer, uint32_t count, uint32_t* written);
+
+    // Closes the input if it is open; false only for a failed close.
+    bool CloseInput();
+    // Destroys the input object.
+    void ReleaseInput();
+    // Closes whichever file is open and destroys both objects. False when
+    // closing the output failed: its header or data may be incomplete.
+    bool CloseAll();
+};
+
+}  // namespace tessaro

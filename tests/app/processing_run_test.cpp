@@ -1,0 +1,371 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "app/text_format.h"
+#include "tests/app/dialog_harness.h"
+
+namespace tessaro::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr int BlockFrames = 4096;
+
+std::vector<int16_t> Noise(std::size_t frames, uint32_t seed, int amplitude = 12000) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> dist(-amplitude, amplitude);
+    std::vector<int16_t> samples(2 * frames);
+    for (auto& s : samples) s = static_cast<int16_t>(dist(rng));
+    return samples;
+}
+
+// The whole job in double precision: each 16-bit sample as the job converts
+// it (x / 32768 in full blocks, the split mapping in the final partial
+// block, both exact in float), the 2x2 convolution with the taps rounded to
+// float, the gain, then clipping and truncation.
+std::vector<int16_t> Model(const std::vector<int16_t>& in, const FilterMatrix& f, float gain) {
+    const std::size_t samples = in.size();
+    const std::size_t frames = samples / 2;
+    const std::size_t fullFrames = (samples >> 13) * BlockFrames;
+    std::vector<double> left(frames), right(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            const double x = in[2 * i + c];
+            const double v =
+                i < fullFrames
+                    ? x / 32768.0
+                    : static_cast<float>(x * (65537.0 / 2147483648.0) + 65537.0 / 4294967296.0);
+            (c == 0 ? left : right)[i] = v;
+        }
+    }
+    auto tap = [](const std::vector<double>& h, std::size_t k) {
+        return static_cast<double>(static_cast<float>(h[k]));
+    };
+    std::vector<int16_t> out(in);  // an odd last sample passes through
+    for (std::size_t n = 0; n < frames; ++n) {
+        double l = 0, r = 0;
+        for (std::size_t k = 0; k < f.Length() && k <= n; ++k) {
+            l += left[n - k] * tap(f.h1, k) + right[n - k] * tap(f.h3, k);
+            r += left[n - k] * tap(f.h2, k) + right[n - k] * tap(f.h4, k);
+        }
+        for (int c = 0; c < 2; ++c) {
+            double v = (c == 0 ? l : r) * gain * 32768.0;
+            v = std::min(32767.0, std::max(-32768.0, v));
+            out[2 * n + c] = static_cast<int16_t>(v);
+        }
+    }
+    return out;
+}
+
+class WholeFileAgainstModel : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WholeFileAgainstModel, WithinOneStep) {
+    const std::size_t samples = GetParam();
+    DialogHarness h;
+    const FilterMatrix filter = RandomFilter(300, 5);
+    std::vector<int16_t> input = Noise((samples + 1) / 2, 9);
+    input.resize(samples);
+    // A WAV image with an odd sample count needs whole bytes only.
+    h.Select(h.WriteConfig("f.mat", filter), h.WriteStereoInput("in.wav", input),
+             h.Path("out.wav"));
+    h.toolkit.SetFieldText(control::Gain, "-1.5");
+    ASSERT_TRUE(h.dialog->UpdateGain());
+    h.Process();
+    ASSERT_EQ(h.dialog->LastRunStatus(), RunComplete)
+        << ::testing::PrintToString(h.toolkit.MessageTexts());
+
+    const auto expected = Model(input, filter, GainFromDb(-1.5f));
+    const auto actual = ReadStereoSamples(h.Path("out.wav"));
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        ASSERT_LE(std::abs(actual[i] - expected[i]), 1) << "sample " << i;
+    }
+}
+
+// 1 frame, a partial block only, exactly one and three full blocks, full
+// blocks plus a partial one, and odd sample counts (the last one unprocessed).
+INSTANTIATE_TEST_SUITE_P(SampleCounts, WholeFileAgainstModel,
+                         ::testing::Values(2u, 3u, 2 * 1000u + 1, 8192u, 3 * 8192u,
+                                           2 * 8192u + 2 * 777u, 8192u + 5u));
+
+TEST(ProcessingRun, ReportOfACompleteRun) {
+    DialogHarness h;
+    std::vector<int16_t> input(2 * 5000);
+    for (std::size_t i = 0; i < 5000; ++i) {
+        input[2 * i] = static_cast<int16_t>(16384 * std::sin(i * 0.05));
+        input[2 * i + 1] = static_cast<int16_t>(8192 * std::sin(i * 0.07));
+    }
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteStereoInput("take.wav", input),
+             h.Path("out.wav"));
+    h.Process();
+    const LevelMeters& m = h.dialog->Meters();
+    const std::string report =
+        "Input File:   take.wav\r\n"
+        "Sample Rate:   44100 Hz\r\n"
+        "Output File:   out.wav\r\n"
+        "Config File:   room.mat\r\n"
+        "Gain Setting:   0.00 dB\r\n"
+        "RMS Input value:   " +
+        FormatFixed2(m.inRmsDb) +
+        " dB\r\n"
+        "Peak Input value:   " +
+        FormatFixed2(m.inPeakDb) +
+        " dB\r\n"
+        "\r\n\r\n"
+        "RMS Output value:   " +
+        FormatFixed2(m.outRmsDb) +
+        " dB\r\n"
+        "Peak Output value:" +
+        FormatFixed2Blank(m.outPeakDb) +
+        " dB\r\n"
+        "Value Clipped:   0\r\n"
+        "Complete\r\n"
+        "====================================\r\n"
+        "\r\n";
+    EXPECT_EQ(h.toolkit.LogText(), report);
+    // Half-scale left, quarter-scale right sines: about -6.02 dB peak.
+    EXPECT_EQ(FormatFixed2(m.inPeakDb), "-6.02");
+    EXPECT_NEAR(m.inRmsDb, 20 * std::log10(std::sqrt((0.25 + 0.0625) / 4)), 0.05);
+    EXPECT_EQ(h.toolkit.ProgressPosition(), 100);
+    EXPECT_EQ(h.toolkit.Field(control::Clipped), "Value Clipped: 0");
+    EXPECT_EQ(h.toolkit.Field(control::InputPeak), "Peak Input Level: -6.02 dB");
+    // Back to idle; Process stays available for the same files.
+    EXPECT_TRUE(h.toolkit.Enabled(control::Process));
+    EXPECT_FALSE(h.toolkit.Enabled(control::Abort));
+    EXPECT_TRUE(h.toolkit.Enabled(control::Open));
+}
+
+TEST(ProcessingRun, TwoReportsThenClear) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteStereoInput("in.wav", Noise(100, 1)),
+             h.Path("out.wav"));
+    h.Process();
+    const std::string first = h.toolkit.LogText();
+    h.Process();
+    EXPECT_EQ(h.toolkit.LogText(), first + "\r\n" + first);
+    EXPECT_TRUE(first.ends_with("====================================\r\n\r\n"));
+
+    h.dialog->ClearLog();
+    EXPECT_EQ(h.toolkit.LogText(), "");
+    EXPECT_TRUE(h.toolkit.LogReadOnly());
+    h.Process();
+    EXPECT_EQ(h.toolkit.LogText(), first);
+}
+
+TEST(ProcessingRun, ClippingIsCountedAndReported) {
+    DialogHarness h;
+    std::vector<int16_t> input(2 * 3000, 30000);
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteStereoInput("in.wav", input),
+             h.Path("out.wav"));
+    h.toolkit.SetFieldText(control::Gain, "6");
+    ASSERT_TRUE(h.dialog->UpdateGain());
+    h.Process();
+    EXPECT_EQ(h.dialog->Meters().clipCount, 6000);
+    EXPECT_NE(h.toolkit.LogText().find("Value Clipped:   6000\r\n"), std::string::npos);
+    EXPECT_NE(h.toolkit.LogText().find("Gain Setting:   6.00 dB\r\n"), std::string::npos);
+    const auto out = ReadStereoSamples(h.Path("out.wav"));
+    EXPECT_EQ(out[0], 32767);
+}
+
+TEST(ProcessingRun, RateMismatchWritesNoReport) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", UnitFilter(), 48000),
+             h.WriteStereoInput("in.wav", Noise(100, 1), 44100), h.Path("out.wav"));
+    h.Process();
+    EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::RateMismatch));
+    EXPECT_EQ(h.toolkit.LogText(), "");
+    const auto bytes = ReadFileBytes(h.Path("out.wav"));
+    ASSERT_EQ(bytes.size(), 56u);  // created before the check, left empty
+    EXPECT_EQ(LoadU32(bytes, 4), 48u);
+    EXPECT_EQ(LoadU32(bytes, 52), 0u);
+    EXPECT_FALSE(h.toolkit.Enabled(control::Process));
+}
+
+TEST(ProcessingRun, RateWithinOnePercentIsAccepted) {
+    // 0.99f is a little above 0.99 and 1.01f a little below 1.01: the bounds
+    // for 44100 Hz truncate to 43659 and 44540.
+    for (const auto& [rate, fits] : std::vector<std::pair<double, bool>>{
+             {43659, true}, {43658, false}, {44540, true}, {44541, false}}) {
+        DialogHarness h;
+        h.Select(h.WriteConfig("room.mat", UnitFilter(), rate),
+                 h.WriteStereoInput("in.wav", Noise(10, 1), 44100), h.Path("out.wav"));
+        h.Process();
+        EXPECT_EQ(h.toolkit.LogText().empty(), !fits) << rate;
+    }
+}
+
+TEST(ProcessingRun, InputThatCannotBeOpenedIsShownInItsField) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteBytes("in.wav", {1, 2, 3, 4}),
+             h.Path("out.wav"));
+    h.Process();
+    EXPECT_EQ(h.toolkit.Field(control::InputPath), message::InputOpenFailed);
+    EXPECT_FALSE(h.dialog->InputReady());
+    EXPECT_FALSE(h.toolkit.Enabled(control::Process));
+    EXPECT_EQ(h.toolkit.LogText(), "");
+    EXPECT_FALSE(std::filesystem::exists(h.Path("out.wav")));  // nothing created
+}
+
+TEST(ProcessingRun, OnlySixteenBitStereoPcmIsProcessed) {
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs = {
+        {"mono", PcmWavImage(44100, 1, 16, RandomBytes(100, 1))},
+        {"8-bit", PcmWavImage(44100, 2, 8, RandomBytes(100, 1))},
+        {"24-bit", PcmWavImage(44100, 2, 24, RandomBytes(120, 1))},
+        {"0-bit", PcmWavImage(44100, 2, 0, RandomBytes(120, 1))},
+    };
+    for (const auto& [name, image] : inputs) {
+        SCOPED_TRACE(name);
+        DialogHarness h;
+        h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteBytes("in.wav", image),
+                 h.Path("out.wav"));
+        h.Process();
+        EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::InputNotPcm16Stereo));
+        EXPECT_FALSE(std::filesystem::exists(h.Path("out.wav")));
+        EXPECT_EQ(h.toolkit.LogText(), "");
+    }
+    // WAVE_FORMAT_EXTENSIBLE with the PCM sub-format is taken.
+    DialogHarness h;
+    const auto image =
+        RiffImage({ExtensibleFormatChunk(44100, 2, 16), Chunk("data", RandomBytes(400, 2))});
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteBytes("in.wav", image),
+             h.Path("out.wav"));
+    h.Process();
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunComplete);
+}
+
+TEST(ProcessingRun, EmptyInputIsRefused) {
+    for (std::size_t bytes : {0u, 1u}) {
+        DialogHarness h;
+        h.Select(h.WriteConfig("room.mat", UnitFilter()),
+                 h.WriteBytes("in.wav", PcmWavImage(44100, 2, 16, RandomBytes(bytes, 1))),
+                 h.Path("out.wav"));
+        h.Process();
+        ASSERT_EQ(h.toolkit.Messages().size(), 1u);
+        EXPECT_EQ(h.toolkit.Messages()[0].text, message::InputEmpty);
+        EXPECT_EQ(h.toolkit.Messages()[0].kind, MessageKind::OkInformation);
+        EXPECT_FALSE(h.dialog->InputReady());
+    }
+}
+
+TEST(ProcessingRun, SingleSampleFinalBlockEndsInError) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", UnitFilter()),
+             h.WriteBytes("in.wav", PcmWavImage(44100, 2, 16, RandomBytes(2, 1))),
+             h.Path("out.wav"));
+    h.Process();
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunError);
+    EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::ProcessFailed));
+    EXPECT_NE(h.toolkit.LogText().find("\r\nError\r\n"), std::string::npos);
+    EXPECT_FALSE(h.toolkit.Enabled(control::Process));
+}
+
+TEST(ProcessingRun, TruncatedInputEndsInErrorWithBothMessages) {
+    DialogHarness h;
+    // The data chunk claims four blocks; the file holds one and a half.
+    auto image = Stereo16WavImage(44100, Noise(6000, 3));
+    const std::size_t sizeAt = DataStart(image) - 4;
+    image[sizeAt] = 0;
+    image[sizeAt + 1] = 0;
+    image[sizeAt + 2] = 1;  // 65536 bytes
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteBytes("in.wav", image),
+             h.Path("out.wav"));
+    h.Process();
+    EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::ReadFailed, message::ProcessFailed));
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunError);
+    // The blocks written so far are kept, in a finished file.
+    const auto out = ReadFileBytes(h.Path("out.wav"));
+    EXPECT_EQ(LoadU32(out, 52), 16384u);
+    EXPECT_EQ(LoadU32(out, 4), 16384u + 48u);
+}
+
+TEST(ProcessingRun, WriteFailureIsNeverComplete) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    DialogHarness h;
+    h.Load(h.WriteConfig("room.mat", UnitFilter()));
+    h.Open(h.WriteStereoInput("in.wav", Noise(100, 1)));
+    h.SaveAs("/dev/full");
+    ASSERT_TRUE(h.dialog->OutputReady());
+    h.Process();
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunError);
+    EXPECT_FALSE(h.dialog->LastRunOk());
+    const auto texts = h.toolkit.MessageTexts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), message::ProcessFailed);
+}
+
+TEST(ProcessingRun, AbortStopsAtABlockBoundaryAndKeepsTheDialog) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", RandomFilter(20000, 2)),
+             h.WriteStereoInput("in.wav", Noise(400 * BlockFrames, 4)), h.Path("out.wav"));
+    h.toolkit.QueueAnswer(MessageAnswer::Yes);
+    h.dialog->StartRun();
+    EXPECT_FALSE(h.toolkit.Enabled(control::Open));
+    EXPECT_FALSE(h.toolkit.Enabled(control::Load));
+    EXPECT_FALSE(h.toolkit.Enabled(control::Clear));
+    EXPECT_FALSE(h.toolkit.Enabled(control::Gain));
+    EXPECT_TRUE(h.toolkit.Enabled(control::Abort));
+    h.dialog->StartRun();  // ignored while running
+    h.dialog->OnAbort();
+    ASSERT_TRUE(h.WaitForRunEnd());
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunAborted);
+    EXPECT_TRUE(
+        h.toolkit.LogText().ends_with("Aborted\r\n====================================\r\n\r\n"));
+    EXPECT_FALSE(h.toolkit.Ended().has_value());
+    EXPECT_TRUE(h.toolkit.Enabled(control::Process));
+    // Whole blocks were written, fewer than the input holds, in a finished file.
+    const auto out = ReadFileBytes(h.Path("out.wav"));
+    const uint32_t dataBytes = LoadU32(out, 52);
+    EXPECT_EQ(dataBytes % 16384, 0u);
+    EXPECT_LT(dataBytes, 400u * 16384);
+    EXPECT_EQ(out.size(), 56u + dataBytes);
+
+    // The next run is not stopped by the old request.
+    h.Process();
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunComplete);
+}
+
+TEST(ProcessingRun, ExitDuringARunReportsAbortedThenCloses) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", RandomFilter(20000, 2)),
+             h.WriteStereoInput("in.wav", Noise(400 * BlockFrames, 4)), h.Path("out.wav"));
+    h.toolkit.QueueAnswer(MessageAnswer::No);
+    h.toolkit.QueueAnswer(MessageAnswer::Yes);
+    h.dialog->StartRun();
+    h.dialog->OnExit();  // No: the run goes on
+    EXPECT_FALSE(h.toolkit.Ended().has_value());
+    h.dialog->OnCancel();  // Yes
+    ASSERT_TRUE(h.WaitForRunEnd());
+    EXPECT_EQ(h.dialog->LastRunStatus(), RunAborted);
+    EXPECT_TRUE(h.toolkit.LogText().find("Aborted\r\n") != std::string::npos);
+    EXPECT_EQ(h.toolkit.Ended(), DialogResult::Cancel);
+}
+
+TEST(ProcessingRun, ExitConfirmedAtTheLastMomentStillCloses) {
+    DialogHarness h;
+    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteStereoInput("in.wav", Noise(10, 4)),
+             h.Path("out.wav"));
+    h.toolkit.QueueAnswer(MessageAnswer::Yes);
+    h.dialog->StartRun();
+    h.dialog->OnExit();  // the worker may already be past its last check
+    ASSERT_TRUE(h.WaitForRunEnd());
+    EXPECT_EQ(h.toolkit.Ended(), DialogResult::Cancel);
+}
+
+TEST(ProcessingRun, TearDownDuringARunWaitsForTheWorker) {
+    auto h = std::make_unique<DialogHarness>();
+    h->Select(h->WriteConfig("room.mat", RandomFilter(20000, 2)),
+              h->WriteStereoInput("in.wav", Noise(200 * BlockFrames, 4)), h->Path("out.wav"));
+    h->dialog->StartRun();
+    h->dialog.reset();  // must join the worker before releasing what it uses
+    SUCCEED();
+}
+
+}  // namespace
+}  // namespace tessaro::testing

@@ -1,0 +1,261 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/mat_writer.h"
+#include "tests/support/wav_fixture.h"
+
+extern char** environ;
+
+namespace tessaro::testing {
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class CliRun {
+public:
+    CliRun(const ScratchFolder& folder, std::vector<std::string> args)
+        : outPath(folder.File("stdout.txt")), errPath(folder.File("stderr.txt")) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        args.insert(args.begin(), TESSARO_CLI_PATH);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, TESSARO_CLI_PATH, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    void Interrupt() { kill(pid, SIGINT); }
+
+    Result Wait() {
+        int raw = 0;
+        Result result;
+        // A generous bound: a hung program fails the test instead of CI.
+        for (int i = 0; i < 6000; ++i) {
+            if (waitpid(pid, &raw, WNOHANG) == pid) {
+                result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                result.out = Slurp(outPath);
+                result.err = Slurp(errPath);
+                return result;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &raw, 0);
+        ADD_FAILURE() << "tessaro-cli did not end";
+        return result;
+    }
+
+private:
+    pid_t pid = 0;
+    std::string outPath, errPath;
+};
+
+Result RunCli(const ScratchFolder& folder, std::vector<std::string> args) {
+    return CliRun(folder, std::move(args)).Wait();
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config = folder.File("room.mat");
+        MatWriter writer;
+        writer.Text("label", "unit").Double("SR", 1, 1, {44100}).Double("H", 1, 4, {1, 0, 0, 1});
+        ASSERT_TRUE(writer.Write(config, MatWriteVersion::Level5));
+        input = WriteInput("in.wav", 9000);
+        output = folder.File("out.wav");
+    }
+
+    std::string WriteInput(const std::string& name, std::size_t frames) {
+        std::vector<int16_t> samples(2 * frames);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = static_cast<int16_t>(10000 * std::sin(0.01 * static_cast<double>(i)));
+        }
+        const std::string path = folder.File(name);
+        EXPECT_TRUE(WriteFileBytes(path, Stereo16WavImage(44100, samples)));
+        return path;
+    }
+
+    ScratchFolder folder;
+    std::string config, input, output;
+};
+
+TEST_F(CliTest, CompleteRunPrintsTheReport) {
+    const Result r = RunCli(folder, {config, input, output});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(
+        r.out.starts_with("Input File:   in.wav\nSample Rate:   44100 Hz\n"
+                          "Output File:   out.wav\nConfig File:   room.mat\n"
+                          "Gain Setting:   0.00 dB\n"))
+        << r.out;
+    EXPECT_TRUE(r.out.ends_with("\nComplete\n====================================\n\n")) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    // The unit filter passes the samples through; the float round trip and
+    // truncation toward zero may take one step off.
+    const auto in = ReadFileBytes(input);
+    const auto out = ReadFileBytes(output);
+    ASSERT_EQ(out.size(), 56 + 9000u * 4);
+    const std::size_t start = DataStart(in);
+    for (std::size_t i = 0; i < 9000u * 2; ++i) {
+        const auto expected = static_cast<int16_t>(LoadU16(in, start + 2 * i));
+        const auto actual = static_cast<int16_t>(LoadU16(out, 56 + 2 * i));
+        ASSERT_LE(std::abs(expected - actual), 1) << i;
+    }
+}
+
+TEST_F(CliTest, GainIsParsedAsTheDialogDoes) {
+    Result r = RunCli(folder, {"--gain", "-6", config, input, output});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Gain Setting:   -6.00 dB\n"), std::string::npos);
+    r = RunCli(folder, {"--gain=+1.5", config, input, output});
+    EXPECT_NE(r.out.find("Gain Setting:   1.50 dB\n"), std::string::npos);
+
+    for (const char* bad : {"loud", "inf", "nan", "1,5"}) {
+        std::filesystem::remove(output);
+        r = RunCli(folder, {"--gain", bad, config, input, output});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.err, "Please enter a number.\n") << bad;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+}
+
+TEST_F(CliTest, UsageErrors) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {config, input},
+                                               {config, input, output, output},
+                                               {"--bogus", config, input, output},
+                                               {config, input, output, "--gain"}}) {
+        const Result r = RunCli(folder, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("Usage: tessaro-cli"), std::string::npos);
+        EXPECT_EQ(r.out, "");
+    }
+    Result r = RunCli(folder, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: tessaro-cli"), std::string::npos);
+    r = RunCli(folder, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "tessaro-cli 1.0\n");
+}
+
+TEST_F(CliTest, RefusalsGoToStandardError) {
+    // Each case: arguments, the one line expected on standard error.
+    const std::string notMat = folder.File("text.mat");
+    ASSERT_TRUE(WriteFileBytes(notMat, {'n', 'o'}));
+    const std::string badWav = folder.File("bad.wav");
+    ASSERT_TRUE(WriteFileBytes(badWav, {'R', 'I', 'F', 'F'}));
+    const std::string rate48 = folder.File("r48.mat");
+    MatWriter writer;
+    writer.Text("label", "x").Double("SR", 1, 1, {48000}).Double("H", 1, 4, {1, 0, 0, 1});
+    ASSERT_TRUE(writer.Write(rate48, MatWriteVersion::Level5));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{notMat, input, output},
+         "Error! Failed to Open the MAT file!\nInvalid Configuration file\n"},
+        {{config, badWav, output}, "<Error> Failed to Open the input wave file!\n"},
+        {{rate48, input, output},
+         "Error: Sampling rate mismatch between configuration file and WAV file\n"},
+        {{config, input, input}, "Error, Same file is used for input and output!\n"},
+        {{config, input, folder.File("no/such/folder/out.wav")}, ""},
+        {{folder.File("missing.mat"), input, output}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        const Result r = RunCli(folder, c.args);
+        EXPECT_EQ(r.status, 1);
+        if (!c.err.empty()) {
+            EXPECT_EQ(r.err, c.err);
+        } else {
+            EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliTest, InterruptAbortsTheRunAndFinishesTheOutput) {
+    // A long filter over a long input, so that the run is surely going on.
+    const std::string longConfig = folder.File("long.mat");
+    std::vector<double> h(4 * 200000, 0.0);
+    std::mt19937 rng(3);
+    std::normal_distribution<double> dist(0, 0.001);
+    for (auto& v : h) v = dist(rng);
+    MatWriter writer;
+    writer.Text("label", "long").Double("SR", 1, 1, {44100}).Double("H", 200000, 4, h);
+    ASSERT_TRUE(writer.Write(longConfig, MatWriteVersion::Level5));
+    const std::string longInput = WriteInput("long.wav", 44100 * 600);
+
+    CliRun run(folder, {longConfig, longInput, output});
+    // Wait until the output exists and has blocks, then interrupt.
+    for (int i = 0; i < 600; ++i) {
+        std::error_code error;
+        if (std::filesystem::file_size(output, error) > 56 + 16384 && !error) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    run.Interrupt();
+    const Result r = run.Wait();
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nAborted\n====================================\n\n")) << r.out;
+    const auto out = ReadFileBytes(output);
+    ASSERT_GE(out.size(), 56u);
+    EXPECT_EQ(LoadU32(out, 52), out.size() - 56);  // header patched
+    EXPECT_EQ(LoadU32(out, 44), 0u);
+    EXPECT_LT(out.size(), 56 + 44100u * 600 * 4);
+}
+
+TEST_F(CliTest, InterruptBeforeTheRunEndsAtOnce) {
+    // A big configuration takes a while to load; the interrupt lands then.
+    const std::string bigConfig = folder.File("big.mat");
+    std::vector<double> h(4 * 524288, 0.001);
+    MatWriter writer;
+    writer.Text("label", "big").Double("SR", 1, 1, {44100}).Double("H", 524288, 4, h);
+    ASSERT_TRUE(writer.Write(bigConfig, MatWriteVersion::Level5Compressed));
+    CliRun run(folder, {bigConfig, input, output});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    run.Interrupt();
+    const Result r = run.Wait();
+    if (r.status == 0) GTEST_SKIP() << "the run finished before the interrupt arrived";
+    EXPECT_EQ(r.status, 130);
+    if (r.out.empty()) {
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+}
+
+}  // namespace
+}  // namespace tessaro::testing

@@ -1,0 +1,759 @@
+#include "platform/mat_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/internal/mat_validator.h"
+#include "tests/support/mat_writer.h"
+#include "tests/support/wav_fixture.h"
+
+namespace tessaro::testing {
+
+// Readable parameter values in test output.
+void PrintTo(MatWriteVersion version, std::ostream* stream) {
+    *stream << MatWriteVersionName(version);
+}
+
+}  // namespace tessaro::testing
+
+namespace {
+
+using tessaro::matClose;
+using tessaro::MATFile;
+using tessaro::matGetVariable;
+using tessaro::matOpen;
+using tessaro::mxArray;
+using tessaro::mxDestroyArray;
+using tessaro::mxGetM;
+using tessaro::mxGetN;
+using tessaro::mxGetPr;
+using tessaro::mxGetString;
+using tessaro::testing::Bytes;
+using tessaro::testing::Concat;
+using tessaro::testing::Level4Matrix;
+using tessaro::testing::Level5Builder;
+using tessaro::testing::MatWriteClass;
+using tessaro::testing::MatWriter;
+using tessaro::testing::MatWriteVersion;
+using tessaro::testing::MatWriteVersionName;
+using tessaro::testing::ReadFileBytes;
+using tessaro::testing::ScratchFolder;
+using tessaro::testing::WriteFileBytes;
+namespace mat = tessaro::testing;
+
+// What a reader sees of one variable, copied out before the handles go.
+struct Seen {
+    bool present = false;
+    size_t rows = 0;
+    size_t columns = 0;
+    std::vector<size_t> dims;
+    bool hasValues = false;
+    std::vector<double> values;
+    int stringResult = -1;
+    std::string text;
+    bool isChar = false, isNumeric = false, isDouble = false, isLogical = false;
+    bool isComplex = false, isSparse = false, isCell = false, isStruct = false;
+};
+
+Seen Inspect(const mxArray* array, size_t buflen = 260) {
+    Seen seen;
+    if (array == nullptr) return seen;
+    seen.present = true;
+    seen.rows = mxGetM(array);
+    seen.columns = mxGetN(array);
+    const size_t* dims = tessaro::mxGetDimensions(array);
+    seen.dims.assign(dims, dims + tessaro::mxGetNumberOfDimensions(array));
+    if (const double* values = mxGetPr(array)) {
+        seen.hasValues = true;
+        seen.values.assign(values, values + tessaro::mxGetNumberOfElements(array));
+    }
+    std::vector<char> buffer(buflen + 1, '#');
+    seen.stringResult = mxGetString(array, buffer.data(), buflen);
+    seen.text = buffer.data();
+    seen.isChar = tessaro::mxIsChar(array);
+    seen.isNumeric = tessaro::mxIsNumeric(array);
+    seen.isDouble = tessaro::mxIsDouble(array);
+    seen.isLogical = tessaro::mxIsLogical(array);
+    seen.isComplex = tessaro::mxIsComplex(array);
+    seen.isSparse = tessaro::mxIsSparse(array);
+    seen.isCell = tessaro::mxIsCell(array);
+    seen.isStruct = tessaro::mxIsStruct(array);
+    return seen;
+}
+
+// Opens path, reads name, closes. fileOpened tells whether matOpen worked.
+Seen ReadVariable(const std::string& path, const char* name, bool* fileOpened = nullptr,
+                  size_t buflen = 260) {
+    MATFile* file = matOpen(path.c_str(), "r");
+    if (fileOpened != nullptr) *fileOpened = file != nullptr;
+    if (file == nullptr) return {};
+    mxArray* array = matGetVariable(file, name);
+    EXPECT_EQ(matClose(file), 0);
+    // Arrays outlive their file.
+    Seen seen = Inspect(array, buflen);
+    mxDestroyArray(array);
+    return seen;
+}
+
+bool Opens(const std::string& path) {
+    MATFile* file = matOpen(path.c_str(), "r");
+    if (file == nullptr) return false;
+    matClose(file);
+    return true;
+}
+
+std::vector<double> RandomTaps(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<double> distribution(-1.0, 1.0);
+    std::vector<double> taps(count);
+    for (double& tap : taps) tap = distribution(generator);
+    return taps;
+}
+
+// True when text is well-formed UTF-8.
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        auto lead = static_cast<uint8_t>(text[i]);
+        size_t length = lead < 0x80             ? 1
+                        : (lead & 0xE0) == 0xC0 ? 2
+                        : (lead & 0xF0) == 0xE0 ? 3
+                        : (lead & 0xF8) == 0xF0 ? 4
+                                                : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+const MatWriteVersion AllVersions[] = {MatWriteVersion::Level4, MatWriteVersion::Level5,
+                                       MatWriteVersion::Level5Compressed, MatWriteVersion::Hdf5};
+const MatWriteVersion Level5AndLater[] = {MatWriteVersion::Level5,
+                                          MatWriteVersion::Level5Compressed, MatWriteVersion::Hdf5};
+
+std::string VersionName(const ::testing::TestParamInfo<MatWriteVersion>& info) {
+    return MatWriteVersionName(info.param);
+}
+
+// ---------------------------------------------------------------------------
+// Round trips through libmatio-written files.
+
+class MatFileRoundTrip : public ::testing::TestWithParam<MatWriteVersion> {
+protected:
+    std::string Write(const MatWriter& writer) {
+        std::string path = folder.File("round_trip.mat");
+        EXPECT_TRUE(writer.Write(path, GetParam()));
+        return path;
+    }
+    ScratchFolder folder;
+};
+
+TEST_P(MatFileRoundTrip, ConfigurationVariablesReadBackExactly) {
+    std::vector<double> taps = RandomTaps(37 * 4, 11);
+    std::string path = Write(MatWriter()
+                                 .Text("label", "Left speaker, 48 kHz")
+                                 .Numeric("SR", MatWriteClass::Double, {1, 1}, {48000.5})
+                                 .Double("H", 37, 4, taps));
+    Seen h = ReadVariable(path, "H");
+    ASSERT_TRUE(h.present);
+    EXPECT_EQ(h.rows, 37u);
+    EXPECT_EQ(h.columns, 4u);
+    ASSERT_TRUE(h.hasValues);
+    EXPECT_EQ(h.values, taps);  // column-major, bit for bit
+    EXPECT_TRUE(h.isDouble && h.isNumeric);
+    EXPECT_FALSE(h.isChar || h.isComplex || h.isSparse || h.isLogical);
+    EXPECT_EQ(h.stringResult, 1) << "not a char array";
+    EXPECT_EQ(h.text, "");
+
+    Seen rate = ReadVariable(path, "SR");
+    ASSERT_TRUE(rate.hasValues);
+    EXPECT_EQ(rate.values, std::vector<double>{48000.5});
+
+    Seen label = ReadVariable(path, "label");
+    ASSERT_TRUE(label.present);
+    EXPECT_TRUE(label.isChar);
+    EXPECT_FALSE(label.hasValues);
+    EXPECT_EQ(label.stringResult, 0);
+    EXPECT_EQ(label.text, "Left speaker, 48 kHz");
+    EXPECT_EQ(label.rows, 1u);
+    EXPECT_EQ(label.columns, 20u);
+}
+
+TEST_P(MatFileRoundTrip, MissingVariableIsNull) {
+    std::string path = Write(MatWriter().Double("H", 1, 4, {1, 2, 3, 4}));
+    MATFile* file = matOpen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(matGetVariable(file, "label"), nullptr);
+    EXPECT_EQ(matGetVariable(file, "h"), nullptr) << "names are case sensitive";
+    EXPECT_EQ(matGetVariable(file, ""), nullptr);
+    EXPECT_EQ(matGetVariable(file, nullptr), nullptr);
+    mxArray* h = matGetVariable(file, "H");
+    EXPECT_NE(h, nullptr);
+    mxDestroyArray(h);
+    EXPECT_EQ(matClose(file), 0);
+}
+
+TEST_P(MatFileRoundTrip, LongLabelIsCutToTheBuffer) {
+    std::string label;
+    for (int i = 0; i < 300; ++i) label.push_back(static_cast<char>('a' + i % 26));
+    std::string path = Write(MatWriter().Text("label", label));
+    Seen seen = ReadVariable(path, "label");
+    EXPECT_EQ(seen.stringResult, 1) << "cut";
+    EXPECT_EQ(seen.text, label.substr(0, 259));
+    Seen whole = ReadVariable(path, "label", nullptr, 301);
+    EXPECT_EQ(whole.stringResult, 0);
+    EXPECT_EQ(whole.text, label);
+}
+
+TEST_P(MatFileRoundTrip, EmptyMatrixHasNoValues) {
+    std::string path = Write(MatWriter().Double("H", 0, 4, {}));
+    Seen seen = ReadVariable(path, "H");
+    ASSERT_TRUE(seen.present);
+    EXPECT_EQ(seen.rows, 0u);
+    EXPECT_EQ(seen.columns, 4u);
+    EXPECT_FALSE(seen.hasValues);
+}
+
+TEST_P(MatFileRoundTrip, ComplexAndSparseGiveNoRealData) {
+    std::string path =
+        Write(MatWriter().Complex("c", 2, 1, {1.0, 2.0}, {3.0, 4.0}).Sparse("s", 5, 3));
+    Seen complex = ReadVariable(path, "c");
+    ASSERT_TRUE(complex.present);
+    EXPECT_TRUE(complex.isComplex);
+    EXPECT_FALSE(complex.hasValues);
+    EXPECT_EQ(complex.rows, 2u);
+    EXPECT_EQ(complex.columns, 1u);
+    Seen sparse = ReadVariable(path, "s");
+    ASSERT_TRUE(sparse.present);
+    EXPECT_TRUE(sparse.isSparse);
+    EXPECT_FALSE(sparse.hasValues);
+    EXPECT_EQ(sparse.rows, 5u);
+    EXPECT_EQ(sparse.columns, 3u);
+    EXPECT_EQ(sparse.stringResult, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachVersion, MatFileRoundTrip, ::testing::ValuesIn(AllVersions),
+                         VersionName);
+
+class MatFileLevel5RoundTrip : public MatFileRoundTrip {};
+
+TEST_P(MatFileLevel5RoundTrip, EveryNumericClassIsConvertedExactly) {
+    struct Case {
+        MatWriteClass valueClass;
+        std::vector<double> values;
+    };
+    // Extremes of each class, all exactly representable as doubles.
+    const Case cases[] = {
+        {MatWriteClass::Single, {-1.5, 0.1f, 3.4028234663852886e38, 0x1p-149}},
+        {MatWriteClass::Int8, {-128, 127, 0, -1}},
+        {MatWriteClass::UInt8, {0, 255, 1, 128}},
+        {MatWriteClass::Int16, {-32768, 32767, 0, -2}},
+        {MatWriteClass::UInt16, {0, 65535, 7, 40000}},
+        {MatWriteClass::Int32, {-2147483648.0, 2147483647.0, 44100, -3}},
+        {MatWriteClass::UInt32, {0, 4294967295.0, 48000, 9}},
+        {MatWriteClass::Int64, {-9007199254740992.0, 9007199254740992.0, -1, 96000}},
+        {MatWriteClass::UInt64, {0, 18446744073709549568.0, 1, 192000}},
+    };
+    for (const Case& item : cases) {
+        SCOPED_TRACE(static_cast<int>(item.valueClass));
+        std::string path = Write(MatWriter().Numeric("v", item.valueClass, {2, 2}, item.values));
+        Seen seen = ReadVariable(path, "v");
+        ASSERT_TRUE(seen.hasValues);
+        EXPECT_EQ(seen.values, item.values);
+        EXPECT_TRUE(seen.isNumeric);
+        EXPECT_FALSE(seen.isDouble);
+    }
+}
+
+TEST_P(MatFileLevel5RoundTrip, LogicalValuesAreZeroAndOne) {
+    std::string path = Write(MatWriter().Logical("b", {1, 4}, {1, 0, 0, 1}));
+    Seen seen = ReadVariable(path, "b");
+    ASSERT_TRUE(seen.hasValues);
+    EXPECT_EQ(seen.values, (std::vector<double>{1, 0, 0, 1}));
+    EXPECT_TRUE(seen.isLogical);
+    EXPECT_FALSE(seen.isNumeric);
+}
+
+TEST_P(MatFileLevel5RoundTrip, ThreeDimensionalArrayCountsTrailingDimsAsColumns) {
+    std::vector<double> values = RandomTaps(2 * 3 * 4, 5);
+    std::string path = Write(MatWriter().Numeric("H", MatWriteClass::Double, {2, 3, 4}, values));
+    Seen seen = ReadVariable(path, "H");
+    EXPECT_EQ(seen.dims, (std::vector<size_t>{2, 3, 4}));
+    EXPECT_EQ(seen.rows, 2u);
+    EXPECT_EQ(seen.columns, 12u);
+    EXPECT_EQ(seen.values, values);
+}
+
+TEST_P(MatFileLevel5RoundTrip, CellsAndStructsGiveNoRealData) {
+    std::string path = Write(MatWriter().Cell("cell", 3).Struct("st").Double("H", 1, 1, {7}));
+    Seen cell = ReadVariable(path, "cell");
+    ASSERT_TRUE(cell.present);
+    EXPECT_TRUE(cell.isCell);
+    EXPECT_FALSE(cell.hasValues || cell.isNumeric || cell.isChar);
+    EXPECT_EQ(cell.columns, 3u);
+    Seen st = ReadVariable(path, "st");
+    ASSERT_TRUE(st.present);
+    EXPECT_TRUE(st.isStruct);
+    EXPECT_FALSE(st.hasValues);
+    EXPECT_EQ(st.stringResult, 1);
+    // Variables after them still read.
+    EXPECT_EQ(ReadVariable(path, "H").values, std::vector<double>{7});
+}
+
+TEST_P(MatFileLevel5RoundTrip, MultiByteTextIsCutAtACharacterBoundary) {
+    // 2-, 3- and 4-byte characters (the last a UTF-16 surrogate pair) after
+    // every ASCII prefix length, so the 259-byte limit falls inside each.
+    const std::string wide[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9D\x84\x9E"};
+    for (const std::string& character : wide) {
+        for (size_t prefix = 250; prefix < 260; ++prefix) {
+            SCOPED_TRACE(testing::Message() << character.size() << "-byte after " << prefix);
+            std::string label(prefix, 'x');
+            for (int i = 0; i < 10; ++i) label += character;
+            std::string path = Write(MatWriter().Text("label", label));
+            Seen seen = ReadVariable(path, "label");
+            ASSERT_EQ(seen.stringResult, 1);
+            EXPECT_LE(seen.text.size(), 259u);
+            EXPECT_GT(seen.text.size(), 259u - character.size());
+            EXPECT_TRUE(IsUtf8(seen.text));
+            EXPECT_EQ(seen.text, label.substr(0, seen.text.size()));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachVersion, MatFileLevel5RoundTrip, ::testing::ValuesIn(Level5AndLater),
+                         VersionName);
+
+// ---------------------------------------------------------------------------
+// Files as other writers make them, built field by field.
+
+class MatFileLayouts : public ::testing::Test {
+protected:
+    std::string Put(const Bytes& bytes) {
+        std::string path = folder.File("layout.mat");
+        EXPECT_TRUE(WriteFileBytes(path, bytes));
+        return path;
+    }
+    ScratchFolder folder;
+    Level5Builder little;
+};
+
+TEST_F(MatFileLayouts, Utf8TextAsSciPyWritesIt) {
+    // SciPy: dims count characters, data is the UTF-8 bytes.
+    std::string text = "h\xC3\xA9llo\xE2\x82\xAC\xF0\x9D\x84\x9E";
+    std::string path = Put(Concat({little.Header(), little.Utf8Matrix("label", 7, text)}));
+    Seen seen = ReadVariable(path, "label");
+    EXPECT_EQ(seen.stringResult, 0);
+    EXPECT_EQ(seen.text, text);
+    // Cut inside the 4-byte character: it is left out whole.
+    Seen cut = ReadVariable(path, "label", nullptr, 12);
+    EXPECT_EQ(cut.text, "h\xC3\xA9llo\xE2\x82\xAC");
+}
+
+TEST_F(MatFileLayouts, MalformedTextBytesBecomeReplacementCharacters) {
+    std::string path = Put(Concat({little.Header(), little.Utf8Matrix("label", 3, "a\xFF\xC3")}));
+    Seen seen = ReadVariable(path, "label");
+    EXPECT_EQ(seen.text, "a\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST_F(MatFileLayouts, CompactStorageOfDoublesAsMatlabWritesIt) {
+    // MATLAB stores doubles that fit as small integers; SR as a small element.
+    Bytes h = little.Matrix({little.ArrayFlags(6), little.Dims({1, 4}), little.Name("H"),
+                             little.Element(mat::MiUInt8, {0, 1, 200, 255})});
+    Bytes rate = little.Matrix({little.ArrayFlags(6), little.Dims({1, 1}),
+                                little.SmallElement(mat::MiInt8, {'S', 'R'}),
+                                little.SmallElement(mat::MiInt32, little.U32(44100))});
+    std::string path = Put(Concat({little.Header(), h, little.Compressed(rate)}));
+    Seen seen = ReadVariable(path, "H");
+    EXPECT_EQ(seen.values, (std::vector<double>{0, 1, 200, 255}));
+    EXPECT_TRUE(seen.isDouble);
+    EXPECT_EQ(ReadVariable(path, "SR").values, std::vector<double>{44100});
+}
+
+TEST_F(MatFileLayouts, BigEndianFile) {
+    Level5Builder big(true);
+    std::vector<double> taps = RandomTaps(8, 3);
+    Bytes label = big.Matrix({big.ArrayFlags(4), big.Dims({1, 3}), big.Name("label"),
+                              big.Element(mat::MiUInt16, big.UInt16s({'a', 0x20AC, 'z'}))});
+    std::string path =
+        Put(Concat({big.Header(), big.DoubleMatrix("H", 2, 4, taps), big.Compressed(label)}));
+    Seen h = ReadVariable(path, "H");
+    EXPECT_EQ(h.values, taps);
+    EXPECT_EQ(ReadVariable(path, "label").text,
+              "a\xE2\x82\xAC"
+              "z");
+}
+
+TEST_F(MatFileLayouts, Level4TextKeepsCodesBeyondEightBits) {
+    std::string path =
+        Put(Concat({Level4Matrix(1, 1, 3, 0, "label", little.Doubles({104, 8364, 0x1D11E})),
+                    Level4Matrix(10, 1, 2, 0, "SR", Bytes{0, 0, 0x80, 0x3F, 0, 0, 0, 0x40})}));
+    EXPECT_EQ(ReadVariable(path, "label").text, "h\xE2\x82\xAC\xF0\x9D\x84\x9E");
+    // Single-precision level-4 data arrives as double.
+    EXPECT_EQ(ReadVariable(path, "SR").values, (std::vector<double>{1.0, 2.0}));
+}
+
+TEST_F(MatFileLayouts, FirstOfTwoSameNamedVariablesWins) {
+    std::string path = Put(Concat({little.Header(), little.DoubleMatrix("H", 1, 1, {1}),
+                                   little.DoubleMatrix("H", 1, 1, {2})}));
+    EXPECT_EQ(ReadVariable(path, "H").values, std::vector<double>{1});
+}
+
+TEST_F(MatFileLayouts, HeaderOnlyFileOpensWithoutVariables) {
+    std::string path = Put(little.Header());
+    bool opened = false;
+    EXPECT_FALSE(ReadVariable(path, "H", &opened).present);
+    EXPECT_TRUE(opened);
+}
+
+// ---------------------------------------------------------------------------
+// Files that are not MAT files, or damaged ones.
+
+TEST(MatFileOpening, RefusesWhatIsNotAReadableMatFile) {
+    ScratchFolder folder;
+    EXPECT_EQ(matOpen(folder.File("missing.mat").c_str(), "r"), nullptr);
+    EXPECT_EQ(matOpen(folder.Path().c_str(), "r"), nullptr) << "a folder";
+    EXPECT_EQ(matOpen(nullptr, "r"), nullptr);
+    std::string path = folder.File("text.mat");
+    ASSERT_TRUE(MatWriter().Double("H", 1, 1, {1}).Write(path, MatWriteVersion::Level5));
+    EXPECT_EQ(matOpen(path.c_str(), nullptr), nullptr);
+    EXPECT_EQ(matOpen(path.c_str(), "w"), nullptr) << "read only";
+    EXPECT_EQ(matOpen(path.c_str(), "u"), nullptr);
+
+    const std::string texts[] = {"", "x", "This is a plain text file, not a MAT file.\n",
+                                 std::string(4096, 'M')};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.size());
+        ASSERT_TRUE(WriteFileBytes(path, Bytes(text.begin(), text.end())));
+        EXPECT_FALSE(Opens(path));
+    }
+    // A 7.3 header over something that is not HDF5.
+    ASSERT_TRUE(WriteFileBytes(path, Concat({Level5Builder().Header(0x0200), Bytes(2048, 0x11)})));
+    EXPECT_FALSE(Opens(path));
+    // A WAV file picked by mistake.
+    ASSERT_TRUE(WriteFileBytes(path, tessaro::testing::Stereo16WavImage(44100, {1, 2, 3, 4})));
+    EXPECT_FALSE(Opens(path));
+}
+
+TEST(MatFileOpening, HugeArrayFailsCleanly) {
+    // 10^12 doubles: more than any memory; the file itself is small.
+    ScratchFolder folder;
+    std::string path = folder.File("huge.mat");
+    ASSERT_TRUE(tessaro::testing::WriteUnfilledHdf5Matrix(path, "H", 1000000, 1000000));
+    bool opened = false;
+    Seen seen = ReadVariable(path, "H", &opened);
+    EXPECT_TRUE(opened);
+    EXPECT_FALSE(seen.hasValues);
+    // A small one written the same way reads as zeros.
+    ASSERT_TRUE(tessaro::testing::WriteUnfilledHdf5Matrix(path, "H", 3, 4));
+    EXPECT_EQ(ReadVariable(path, "H").values, std::vector<double>(12, 0.0));
+}
+
+TEST(MatFileOpening, OverwrittenDimsAreRefused) {
+    ScratchFolder folder;
+    std::string path = folder.File("dims.mat");
+    ASSERT_TRUE(
+        MatWriter().Double("H", 2, 4, RandomTaps(8, 1)).Write(path, MatWriteVersion::Level5));
+    ASSERT_TRUE(Opens(path));
+    // Tag, array flags element, dims tag, then the two dimensions.
+    constexpr size_t DimsOffset = 128 + 8 + 16 + 8;
+    const std::vector<int32_t> replacements[] = {{2, 5}, {0x7FFFFFFF, 0x7FFFFFFF}, {-2, 4}, {0, 4}};
+    Bytes original = ReadFileBytes(path);
+    for (const auto& dims : replacements) {
+        SCOPED_TRACE(dims[0]);
+        ASSERT_TRUE(WriteFileBytes(path, original));
+        ASSERT_TRUE(
+            tessaro::testing::OverwriteFileBytes(path, DimsOffset, Level5Builder().Int32s(dims)));
+        EXPECT_FALSE(Opens(path));
+    }
+}
+
+TEST(MatFileOpening, EmptyNameFindsNothing) {
+    ScratchFolder folder;
+    std::string path = folder.File("unnamed.mat");
+    Level5Builder b;
+    ASSERT_TRUE(WriteFileBytes(path, Concat({b.Header(), b.DoubleMatrix("", 1, 1, {5})})));
+    bool opened = false;
+    EXPECT_FALSE(ReadVariable(path, "", &opened).present);
+    EXPECT_TRUE(opened);
+}
+
+TEST(MatFileOpening, CloseAndDestroyAcceptNull) {
+    EXPECT_EQ(matClose(nullptr), EOF);
+    mxDestroyArray(nullptr);
+    EXPECT_EQ(mxGetM(nullptr), 0u);
+    EXPECT_EQ(mxGetN(nullptr), 0u);
+    EXPECT_EQ(mxGetPr(nullptr), nullptr);
+    char buffer[4] = "abc";
+    EXPECT_EQ(mxGetString(nullptr, buffer, sizeof buffer), 1);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(mxGetString(nullptr, nullptr, 10), 1);
+}
+
+// Every prefix of a small file: a prefix that ends inside an element must not
+// open; one that ends between elements opens and reads the values written.
+class MatFileTruncation : public ::testing::TestWithParam<MatWriteVersion> {};
+
+TEST_P(MatFileTruncation, EveryPrefixIsRefusedOrReadsTrueValues) {
+    ScratchFolder folder;
+    std::string original = folder.File("original.mat");
+    std::vector<double> taps = RandomTaps(3 * 4, 21);
+    ASSERT_TRUE(MatWriter()
+                    .Text("label", "ok")
+                    .Numeric("SR", MatWriteClass::Double, {1, 1}, {44100})
+                    .Double("H", 3, 4, taps)
+                    .Write(original, GetParam()));
+    Bytes bytes = ReadFileBytes(original);
+    bool hdf5 = GetParam() == MatWriteVersion::Hdf5;
+    ASSERT_LT(bytes.size(), hdf5 ? 8000u : 2000u);
+
+    // Ends of the elements: where a prefix is a whole file. A cut HDF5 file
+    // never is one; HDF5 is slow to refuse, so only some of its cuts are tried.
+    std::vector<size_t> boundaries;
+    size_t step = hdf5 ? 61 : 1;
+    if (!hdf5) {
+        if (GetParam() != MatWriteVersion::Level4) boundaries.push_back(128);
+        tessaro::internal::MemorySource source(bytes.data(), bytes.size());
+        tessaro::internal::MatDirectory directory;
+        ASSERT_TRUE(tessaro::internal::ScanMatFile(source, {}, &directory));
+        ASSERT_EQ(directory.variables.size(), 3u);
+        for (const auto& variable : directory.variables) {
+            boundaries.push_back(variable.offset + variable.size);
+        }
+    }
+    std::string path = folder.File("prefix.mat");
+    for (size_t size = 0; size < bytes.size(); size += step) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        ASSERT_TRUE(tessaro::testing::TruncateFileTo(path, size));
+        bool opened = false;
+        Seen h = ReadVariable(path, "H", &opened);
+        bool boundary = std::find(boundaries.begin(), boundaries.end(), size) != boundaries.end();
+        EXPECT_EQ(opened, boundary);
+        if (h.present) {
+            EXPECT_EQ(h.values, taps);
+        }
+        if (opened) {
+            Seen label = ReadVariable(path, "label");
+            if (label.present) {
+                EXPECT_EQ(label.text, "ok");
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachVersion, MatFileTruncation, ::testing::ValuesIn(AllVersions),
+                         VersionName);
+
+// One damaged element (level 5) or matrix (level 4), placed after a sound
+// "SR" so that the file is damaged only there.
+struct DamagedCase {
+    const char* what;
+    Bytes element;
+};
+
+class MatFileDamage : public ::testing::Test {
+protected:
+    std::vector<DamagedCase> Cases() const {
+        const Level5Builder& b = little;
+        Bytes flags = b.ArrayFlags(6);
+        Bytes name = b.Name("H");
+        Bytes four = b.Element(mat::MiDouble, b.Doubles({1, 2, 3, 4}));
+        Bytes nested = b.DoubleMatrix("", 1, 1, {1});
+        auto deep = [&](int depth) {
+            Bytes inner = b.DoubleMatrix("", 1, 1, {1});
+            for (int i = 0; i < depth; ++i) {
+                inner = b.Matrix(
+                    {b.ArrayFlags(1), b.Dims({1, 1}), b.Name(i + 1 == depth ? "H" : ""), inner});
+            }
+            return inner;
+        };
+        auto opaque = [&](int depth) {
+            Bytes chain;
+            for (int i = 0; i < depth; ++i) chain = b.Element(mat::MiMatrix, chain);
+            return b.Matrix({b.ArrayFlags(17), b.Name("H"), chain});
+        };
+        Bytes garbage(40, 0x5A);
+        return {
+            {"tag size past the end of file",
+             b.ElementClaiming(mat::MiMatrix, 4000,
+                                               Concat({flags, b.Dims({1, 4}), name, four}))},
+            {"data size past the end of the matrix",
+             b.Matrix({flags, b.Dims({1, 4}), name,
+                                       b.ElementClaiming(mat::MiDouble, 64, b.Doubles({1, 2, 3, 4}))})},
+            {"dims larger than the data", b.Matrix({flags, b.Dims({2, 4}), name, four})},
+            {"dims smaller than the data", b.Matrix({flags, b.Dims({1, 3}), name, four})},
+            {"huge dims", b.Matrix({flags, b.Dims({0x7FFFFFFF, 0x7FFFFFFF}), name, four})},
+            {"dims whose product overflows",
+             b.Matrix({flags, b.Dims({0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}),
+                                       name, four})},
+            {"negative dims", b.Matrix({flags, b.Dims({-1, -4}), name, four})},
+            {"one dimension", b.Matrix({flags, b.Dims({4}), name, four})},
+            {"no array flags", b.Matrix({b.Dims({1, 4}), name, four})},
+            {"name stored as miUINT8",
+             b.Matrix({flags, b.Dims({1, 4}), b.Element(mat::MiUInt8, {'H'}), four})},
+            {"unknown class", b.Matrix({b.ArrayFlags(40), b.Dims({1, 4}), name, four})},
+            {"text data in a double", b.Matrix({flags, b.Dims({1, 4}), name,
+                                                                b.Element(mat::MiUtf8, Bytes(32, 'a'))})},
+            {"imaginary part missing",
+             b.Matrix({b.ArrayFlags(6, true), b.Dims({1, 4}), name, four})},
+            {"trailing element in a matrix", b.Matrix({flags, b.Dims({1, 4}), name, four, four})},
+            {"small element claiming 6 bytes",
+             b.Matrix({flags, b.Dims({1, 1}), b.U32((6u << 16) | mat::MiInt8), b.U32(0),
+                                       b.Element(mat::MiDouble, b.Doubles({1}))})},
+            {"cell shorter than its dims",
+             b.Matrix({b.ArrayFlags(1), b.Dims({1, 3}), name, nested, nested})},
+            {"struct fields past the end",
+             b.Matrix({b.ArrayFlags(2), b.Dims({1, 1}), name, b.SmallElement(mat::MiInt32, b.U32(8)),
+                                       b.Element(mat::MiInt8, Bytes(32, 'f')), nested})},
+            {"nesting too deep", deep(40)},
+            {"opaque nesting too deep", opaque(40)},
+            {"opaque nesting deeper than any stack", [&] {
+                 // Each tag claims all the tags after it.
+                 constexpr uint32_t Depth = 300000;
+                 Bytes chain;
+                 chain.reserve(Depth * 8);
+                 for (uint32_t i = 0; i < Depth; ++i) {
+                     Bytes tag = b.ElementClaiming(mat::MiMatrix, (Depth - 1 - i) * 8, {});
+                     chain.insert(chain.end(), tag.begin(), tag.end());
+                 }
+                 return b.Matrix({b.ArrayFlags(17), b.Name("H"), chain});
+             }()},
+            {"text shorter than its dims",
+             b.Matrix({b.ArrayFlags(4), b.Dims({1, 8}), name,
+                                       b.Element(mat::MiUInt16, b.UInt16s({'a', 'b'}))})},
+            {"compressed garbage", b.ElementClaiming(mat::MiCompressed, 40, garbage)},
+            {"compressed stream cut short", [&] {
+                 Bytes element = b.Compressed(b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4}));
+                 element.resize(element.size() - 6);
+                 Bytes fixed = b.ElementClaiming(mat::MiCompressed, static_cast<uint32_t>(element.size() - 8),
+                                                 Bytes(element.begin() + 8, element.end()));
+                 return fixed;
+             }()},
+            {"compressed bad dims", b.Compressed(b.Matrix({flags, b.Dims({9, 4}), name, four}))},
+            {"compressed content longer than its tag", [&] {
+                 Bytes inner = b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4});
+                 inner.resize(inner.size() + 64, 0);
+                 return b.Compressed(inner);
+             }()},
+            {"compressed element that is not a matrix",
+             b.Compressed(b.Element(mat::MiDouble, b.Doubles({1, 2})))},
+            {"half a tag at the end", Concat({b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4}), Bytes(4, 0)})},
+            {"level 4 data past the end", Level4Matrix(0, 100, 4, 0, "H", b.Doubles({1, 2, 3, 4}))},
+            {"level 4 unterminated name", [&] {
+                 Bytes m = Level4Matrix(0, 1, 1, 0, "H", b.Doubles({1}));
+                 m[21] = 'x';
+                 return m;
+             }()},
+            {"level 4 negative rows", Level4Matrix(0, -1, 4, 0, "H", b.Doubles({1, 2, 3, 4}))},
+            {"level 4 bad type code", Level4Matrix(3, 1, 1, 0, "H", b.Doubles({1}))},
+            {"level 4 name length past the end", [&] {
+                 Bytes m = Level4Matrix(0, 1, 1, 0, "H", b.Doubles({1}));
+                 m[16] = 0xFF;
+                 return m;
+             }()},
+            {"level 4 sparse size row not integral",
+             Level4Matrix(2, 2, 3, 0, "H", b.Doubles({1, 2.5, 1, 3, 7, 0}))},
+        };
+    }
+    Level5Builder little;
+};
+
+TEST_F(MatFileDamage, InconsistentFilesDoNotOpen) {
+    ScratchFolder folder;
+    std::string path = folder.File("damaged.mat");
+    for (const DamagedCase& item : Cases()) {
+        SCOPED_TRACE(item.what);
+        bool level4 = std::string(item.what).rfind("level 4", 0) == 0;
+        Bytes file =
+            level4
+                ? Concat({Level4Matrix(0, 1, 1, 0, "SR", little.Doubles({44100})), item.element})
+                : Concat({little.Header(), little.DoubleMatrix("SR", 1, 1, {44100}), item.element});
+        ASSERT_TRUE(WriteFileBytes(path, file));
+        EXPECT_FALSE(Opens(path));
+    }
+}
+
+TEST_F(MatFileDamage, TheSameLayoutsUndamagedDoOpen) {
+    // Guards the damage cases above: each differs from these in one field.
+    ScratchFolder folder;
+    std::string path = folder.File("sound.mat");
+    const Level5Builder& b = little;
+    Bytes nested = b.DoubleMatrix("", 1, 1, {1});
+    const Bytes files[] = {
+        Concat({b.Header(), b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4})}),
+        Concat({b.Header(), b.Compressed(b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4}))}),
+        Concat({b.Header(),
+                b.Matrix({b.ArrayFlags(1), b.Dims({1, 3}), b.Name("H"), nested, nested, nested})}),
+        Concat({b.Header(), b.Matrix({b.ArrayFlags(2), b.Dims({1, 1}), b.Name("H"),
+                                      b.SmallElement(mat::MiInt32, b.U32(8)),
+                                      b.Element(mat::MiInt8, Bytes(8, 'f')), nested})}),
+        Level4Matrix(2, 2, 3, 0, "H", b.Doubles({1, 2, 1, 3, 7, 0})),
+        Concat({b.Header(), b.Matrix({b.ArrayFlags(17), b.Name("H"),
+                                      b.Element(mat::MiMatrix, b.Element(mat::MiMatrix, {}))})}),
+    };
+    for (const Bytes& file : files) {
+        ASSERT_TRUE(WriteFileBytes(path, file));
+        bool opened = false;
+        Seen seen = ReadVariable(path, "H", &opened);
+        EXPECT_TRUE(opened);
+        EXPECT_TRUE(seen.present);
+    }
+}
+
+TEST(MatFileValidator, InflationStopsAtTheCap) {
+    Level5Builder b;
+    Bytes element = b.Compressed(b.DoubleMatrix("H", 64, 64, std::vector<double>(64 * 64, 0.0)));
+    tessaro::internal::MemorySource source(element.data(), element.size());
+    tessaro::internal::MatVariable variable;
+    tessaro::internal::MatLimits limits;
+    EXPECT_TRUE(tessaro::internal::CheckLevel5Element(source, false, limits, &variable));
+    EXPECT_EQ(variable.dims, (std::vector<size_t>{64, 64}));
+    limits.maxInflatedBytes = 4096;
+    EXPECT_FALSE(tessaro::internal::CheckLevel5Element(source, false, limits, &variable));
+}
+
+TEST(MatFileValidator, MultiplyCheckedCatchesOverflow) {
+    uint64_t product = 7;
+    EXPECT_TRUE(
+        tessaro::internal::MultiplyChecked(uint64_t{1} << 32, (uint64_t{1} << 32) - 1, &product));
+    EXPECT_EQ(product, (uint64_t{1} << 32) * ((uint64_t{1} << 32) - 1));
+    EXPECT_FALSE(
+        tessaro::internal::MultiplyChecked(uint64_t{1} << 32, uint64_t{1} << 32, &product));
+    EXPECT_FALSE(
+        tessaro::internal::MultiplyChecked(std::numeric_limits<uint64_t>::max(), 2, &product));
+}
+
+// Regenerates the committed seed corpus of the MAT fuzz target:
+//   platform_tests --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzSeeds'
+TEST(MatFuzzCorpus, DISABLED_WriteFuzzSeeds) {
+    std::filesystem::path folder =
+        std::filesystem::path(__FILE__).parent_path() / "../fuzz/corpus/mat_file_fuzz";
+    std::filesystem::create_directories(folder);
+    EXPECT_TRUE(tessaro::testing::WriteMatFuzzSeeds(folder.lexically_normal().string()));
+}
+
+TEST(MatFuzzCorpus, SeedsAreSmallAndReadable) {
+    ScratchFolder folder;
+    ASSERT_TRUE(tessaro::testing::WriteMatFuzzSeeds(folder.Path()));
+    int opened = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+        SCOPED_TRACE(entry.path().string());
+        EXPECT_LE(entry.file_size(), 4096u);
+        opened += Opens(entry.path().string()) ? 1 : 0;
+    }
+    EXPECT_GE(opened, 8);
+}
+
+}  // namespace
