@@ -218,6 +218,32 @@ bool CTessaroDlg::FinishOutputFile() {
     return false;
 }
 
+// From the input channels in leftBlock and rightBlock to clipped samples in
+// pcmBlock: meters, both engines on the whole blocks, the mix, the gain. The
+// final partial block passes its frame count; the rest of its buffers are
+// zero. False when a primitive refuses.
+bool CTessaroDlg::FilterBlock(int frames, bool repaint) {
+    const auto count = static_cast<uint32_t>(frames);
+    meters.MeterInputRms(leftBlock, rightBlock, count);
+    meters.MeterInputPeak(leftBlock, rightBlock, count);
+    ShowInputLevels(repaint);
+
+    ProcessBlock(engines[0], leftBlock, leftFiltered);
+    ProcessBlock(engines[1], rightBlock, rightFiltered);
+    // Sum of both engines: real part left output, imaginary part right.
+    InitPrimitiveDispatch();
+    if (spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return false;
+    InitPrimitiveDispatch();
+    if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) return false;
+    ApplyGain(gainLinear, leftBlock, rightBlock, frames);
+
+    meters.MeterOutputRms(leftBlock, rightBlock, count);
+    meters.MeterOutputPeak(leftBlock, rightBlock, count);
+    meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, frames);
+    ShowOutputLevels(repaint);
+    return true;
+}
+
 bool CTessaroDlg::ProcessFile() {
     meters.Reset(totalSamples);
     ResetEngine(engines[0]);
@@ -253,24 +279,7 @@ bool CTessaroDlg::ProcessFile() {
             leftBlock[f] = pcmBlock[2 * f] * FullBlockScale;
             rightBlock[f] = pcmBlock[2 * f + 1] * FullBlockScale;
         }
-        meters.MeterInputRms(leftBlock, rightBlock, BlockFrames);
-        meters.MeterInputPeak(leftBlock, rightBlock, BlockFrames);
-        ShowInputLevels(true);
-
-        ProcessBlock(engines[0], leftBlock, leftFiltered);
-        ProcessBlock(engines[1], rightBlock, rightFiltered);
-        InitPrimitiveDispatch();
-        if (spAdd_32fc_I(leftFiltered, rightFiltered, BlockFrames) < 0) return FailRun();
-        InitPrimitiveDispatch();
-        if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, BlockFrames) < 0) {
-            return FailRun();
-        }
-        ApplyGain(gainLinear, leftBlock, rightBlock, BlockFrames);
-        meters.MeterOutputRms(leftBlock, rightBlock, BlockFrames);
-        meters.MeterOutputPeak(leftBlock, rightBlock, BlockFrames);
-        meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, BlockFrames);
-        ShowOutputLevels(true);
-
+        if (!FilterBlock(BlockFrames, true)) return FailRun();
         uint32_t written = 0;
         if (!filePair->WriteBlock(pcmBlock, BlockBytes, &written)) {
             Message(message::WriteFailed, MessageKind::OkError);
@@ -291,22 +300,7 @@ bool CTessaroDlg::ProcessFile() {
             float* channels[2] = {leftBlock, rightBlock};
             InitPrimitiveDispatch();
             if (spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0) return FailRun();
-            meters.MeterInputRms(leftBlock, rightBlock, static_cast<uint32_t>(frames));
-            meters.MeterInputPeak(leftBlock, rightBlock, static_cast<uint32_t>(frames));
-            ShowInputLevels(false);
-            ProcessBlock(engines[0], leftBlock, leftFiltered);
-            ProcessBlock(engines[1], rightBlock, rightFiltered);
-            InitPrimitiveDispatch();
-            if (spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return FailRun();
-            InitPrimitiveDispatch();
-            if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) {
-                return FailRun();
-            }
-            ApplyGain(gainLinear, leftBlock, rightBlock, frames);
-            meters.MeterOutputRms(leftBlock, rightBlock, static_cast<uint32_t>(frames));
-            meters.MeterOutputPeak(leftBlock, rightBlock, static_cast<uint32_t>(frames));
-            meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, frames);
-            ShowOutputLevels(false);
+            if (!FilterBlock(frames, false)) return FailRun();
             uint32_t written = 0;
             if (!filePair->WriteBlock(pcmBlock, rest * 2, &written)) {
                 Message(message::WriteFailed, MessageKind::OkError);

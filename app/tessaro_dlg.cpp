@@ -311,25 +311,28 @@ void CTessaroDlg::RequestAbort() {
     if (running) abortRequested = true;
 }
 
-void CTessaroDlg::OnExit() {
-    if (!running) {
-        if (ReadFieldsBack()) toolkit.EndDialog(DialogResult::Ok);
-        return;
-    }
+// During a run, closing waits for the worker: after the user's Yes the run
+// stops at its next block and the run-end steps close the dialog.
+void CTessaroDlg::ConfirmExitDuringRun() {
     if (Message(message::ConfirmExit, MessageKind::YesNo) == MessageAnswer::Yes) {
         exitRequested = true;
         if (terminatingEvent) terminatingEvent->Set();
     }
 }
 
-void CTessaroDlg::OnCancel() {
-    if (!running) {
-        toolkit.EndDialog(DialogResult::Cancel);
-        return;
+void CTessaroDlg::OnExit() {
+    if (running) {
+        ConfirmExitDuringRun();
+    } else if (ReadFieldsBack()) {
+        toolkit.EndDialog(DialogResult::Ok);
     }
-    if (Message(message::ConfirmExit, MessageKind::YesNo) == MessageAnswer::Yes) {
-        exitRequested = true;
-        if (terminatingEvent) terminatingEvent->Set();
+}
+
+void CTessaroDlg::OnCancel() {
+    if (running) {
+        ConfirmExitDuringRun();
+    } else {
+        toolkit.EndDialog(DialogResult::Cancel);
     }
 }
 

@@ -88,11 +88,13 @@ private:
 
     // Block loop pieces.
     void ClearBlockBuffers();
+    bool FilterBlock(int frames, bool repaint);
     bool FailRun();
     void ShowInputLevels(bool repaint);
     void ShowOutputLevels(bool repaint);
     bool FinishOutputFile();
 
+    void ConfirmExitDuringRun();
     bool ReadFieldsBack();  // the gain field; false when it is not a number
     void ApplySelectionRule(bool mayEnableProcess);
     bool ChooseInOutFile(ChooserMode mode, std::string* name, std::string* path, int field,

@@ -55,6 +55,15 @@ std::string FormatLevel(std::string_view format, double value) {
     return Substitute(format, blankFlag ? FormatFixed2Blank(value) : FormatFixed2(value));
 }
 
+int CountLines(std::string_view text) {
+    int lines = 1;
+    for (std::size_t at = text.find("\r\n"); at != std::string_view::npos;
+         at = text.find("\r\n", at + 2)) {
+        ++lines;
+    }
+    return lines;
+}
+
 std::optional<double> ParseFiniteNumber(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
     while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);

@@ -21,6 +21,10 @@ std::string FormatText(std::string_view format, std::string_view text);
 std::string FormatNumber(std::string_view format, int64_t value);
 std::string FormatLevel(std::string_view format, double value);
 
+// Lines of a text whose lines end in "\r\n", as an edit control counts
+// them: an empty text is one line.
+int CountLines(std::string_view text);
+
 // A decimal number with optional surrounding blanks and nothing else, as the
 // gain field accepts it; nothing for any other text, infinities and NaNs.
 std::optional<double> ParseFiniteNumber(std::string_view text);

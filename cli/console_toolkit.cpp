@@ -5,6 +5,7 @@
 
 #include "app/control_ids.h"
 #include "app/messages.h"
+#include "app/text_format.h"
 
 namespace tessaro {
 namespace {
@@ -122,12 +123,7 @@ void ConsoleToolkit::SetLogText(const std::string& text) {
 
 int ConsoleToolkit::LogLineCount() {
     std::lock_guard<std::mutex> lock(mutex_);
-    int lines = 1;
-    for (std::size_t at = log_.find("\r\n"); at != std::string::npos;
-         at = log_.find("\r\n", at + 2)) {
-        ++lines;
-    }
-    return lines;
+    return CountLines(log_);
 }
 
 void ConsoleToolkit::ScrollLog(int) {}

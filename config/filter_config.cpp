@@ -1,5 +1,6 @@
 #include "config/filter_config.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -25,11 +26,7 @@ FilterConfig::FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rig
     : engines{leftEngine, rightEngine} {}
 
 FilterConfig::~FilterConfig() {
-    for (Complex32f* response : {responseA, responseB}) {
-        if (response == nullptr) continue;
-        InitPrimitiveDispatch();
-        spFree(response);
-    }
+    ReleaseResponses();
     if (loaded) {
         ClearFilter(engines[0], 0);
         ClearFilter(engines[1], 0);
@@ -90,19 +87,22 @@ bool FilterConfig::ReadTaps() {
     columns = static_cast<uint32_t>(cols);
     const double* data = mxGetPr(holder.array);
     // Four columns are read: fewer would reach past the matrix.
-    if (data == nullptr || columns < 4 || length == 0 ||
-        length > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
-        return false;
-    }
+    if (data == nullptr || columns < 4 || length == 0) return false;
+    // Taps past what the engines hold are never used: copying them would
+    // only cost memory on very long filters.
+    const uint64_t capacity =
+        static_cast<uint64_t>(engines[0]->partitionCapacity) * engines[0]->blockLength;
+    kept = static_cast<uint32_t>(std::min<uint64_t>(length, capacity));
     InitPrimitiveDispatch();
-    responseA = spMalloc_32fc(static_cast<int>(length));
+    responseA = spMalloc_32fc(static_cast<int>(kept));
     if (responseA == nullptr) return false;
     InitPrimitiveDispatch();
-    responseB = spMalloc_32fc(static_cast<int>(length));
+    responseB = spMalloc_32fc(static_cast<int>(kept));
     if (responseB == nullptr) return false;
 
+    // Column-major: H(i, c) is element c * M + i.
     const std::size_t m = length;
-    for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t i = 0; i < kept; ++i) {
         responseA[i] = Complex32f{static_cast<float>(data[i]), static_cast<float>(data[m + i])};
         responseB[i] =
             Complex32f{static_cast<float>(data[2 * m + i]), static_cast<float>(data[3 * m + i])};
@@ -110,9 +110,22 @@ bool FilterConfig::ReadTaps() {
     return true;
 }
 
+void FilterConfig::ReleaseResponses() {
+    for (Complex32f** response : {&responseA, &responseB}) {
+        if (*response == nullptr) continue;
+        InitPrimitiveDispatch();
+        spFree(*response);
+        *response = nullptr;
+    }
+}
+
 bool FilterConfig::HandToEngines() {
-    if (!SetFilter(engines[0], responseA, length, 0) ||
-        !SetFilter(engines[1], responseB, length, 0)) {
+    const bool handed =
+        SetFilter(engines[0], responseA, kept, 0) && SetFilter(engines[1], responseB, kept, 0);
+    // The engines keep transformed copies: the time-domain taps (up to
+    // 8 MiB) need not stay for the whole run.
+    ReleaseResponses();
+    if (!handed) {
         // Half a filter matrix must not stay behind.
         ClearFilter(engines[0], 0);
         ClearFilter(engines[1], 0);

@@ -43,6 +43,7 @@ private:
     bool ReadSampleRate();
     bool ReadTaps();
     bool HandToEngines();
+    void ReleaseResponses();
 
     MATFile* matFile = nullptr;
     std::string label;
@@ -50,6 +51,7 @@ private:
     ConvolutionEngine* engines[2];
     uint32_t length = 0;
     uint32_t columns = 0;
+    uint32_t kept = 0;                // leading taps the engines can hold
     Complex32f* responseA = nullptr;  // left input: H(:,1) + j H(:,2)
     Complex32f* responseB = nullptr;  // right input: H(:,3) + j H(:,4)
     bool loaded = false;

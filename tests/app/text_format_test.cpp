@@ -54,5 +54,13 @@ TEST(GainParsing, AcceptsNumbersWithBlanksOnly) {
     }
 }
 
+TEST(LogLines, CountedAsAnEditControlCountsThem) {
+    EXPECT_EQ(CountLines(""), 1);
+    EXPECT_EQ(CountLines("one"), 1);
+    EXPECT_EQ(CountLines("one\r\ntwo"), 2);
+    EXPECT_EQ(CountLines("one\r\n\r\n\r\n"), 4);
+    EXPECT_EQ(CountLines("bare\nnewline"), 1);
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "app/text_format.h"
+
 namespace tessaro::testing {
 
 void ScriptedToolkit::QueueChoice(std::optional<std::string> path) {
@@ -155,12 +157,7 @@ void ScriptedToolkit::SetLogText(const std::string& text) {
 
 int ScriptedToolkit::LogLineCount() {
     std::lock_guard<std::mutex> lock(mutex_);
-    int lines = 1;
-    for (std::size_t at = log_.find("\r\n"); at != std::string::npos;
-         at = log_.find("\r\n", at + 2)) {
-        ++lines;
-    }
-    return lines;
+    return CountLines(log_);
 }
 
 void ScriptedToolkit::ScrollLog(int) {}
