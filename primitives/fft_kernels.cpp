@@ -53,7 +53,7 @@ SP_INLINE Vec FlipSigns(Vec v, VecBits signs) { return (Vec)((VecBits)v ^ signs)
 SP_INLINE VecBits ReSigns() { return VecBits{Sign, 0, Sign, 0, Sign, 0, Sign, 0}; }
 SP_INLINE VecBits ImSigns() { return VecBits{0, Sign, 0, Sign, 0, Sign, 0, Sign}; }
 
-SP_INLINE Vec SwapParts(Vec v) { return __builtin_shuffle(v, VecBits{1, 0, 3, 2, 5, 4, 7, 6}); }
+SP_INLINE Vec SwapParts(Vec v) { return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6); }
 
 // Times -i in the forward form, +i in the inverse: a swap and a sign flip.
 template <bool Inverse>
@@ -65,8 +65,8 @@ SP_INLINE Vec Rotate(Vec v) {
 // re = re*wr - im*wi, im = im*wr + re*wi.
 template <bool Inverse>
 SP_INLINE Vec Multiply(Vec v, Vec w) {
-    const Vec wr = __builtin_shuffle(w, VecBits{0, 0, 2, 2, 4, 4, 6, 6});
-    const Vec wi = __builtin_shuffle(w, VecBits{1, 1, 3, 3, 5, 5, 7, 7});
+    const Vec wr = __builtin_shufflevector(w, w, 0, 0, 2, 2, 4, 4, 6, 6);
+    const Vec wi = __builtin_shufflevector(w, w, 1, 1, 3, 3, 5, 5, 7, 7);
     return v * wr + SwapParts(v) * FlipSigns(wi, Inverse ? ImSigns() : ReSigns());
 }
 
@@ -106,12 +106,12 @@ SP_INLINE void GatherTwiddles(const float* entry, std::size_t stride, Vec* w1, V
 // s0 = t0 + t2, s1 = t1 - i t3, s2 = t0 - t2, s3 = t1 + i t3 (forward).
 template <bool Inverse>
 SP_INLINE Vec FirstStage(Vec s) {
-    const Vec even = __builtin_shuffle(s, VecBits{0, 1, 0, 1, 4, 5, 4, 5});
-    const Vec odd = __builtin_shuffle(s, VecBits{2, 3, 2, 3, 6, 7, 6, 7});
+    const Vec even = __builtin_shufflevector(s, s, 0, 1, 0, 1, 4, 5, 4, 5);
+    const Vec odd = __builtin_shufflevector(s, s, 2, 3, 2, 3, 6, 7, 6, 7);
     const Vec t = even + FlipSigns(odd, VecBits{0, 0, Sign, Sign, 0, 0, Sign, Sign});
-    const Vec low = __builtin_shuffle(t, VecBits{0, 1, 2, 3, 0, 1, 2, 3});
+    const Vec low = __builtin_shufflevector(t, t, 0, 1, 2, 3, 0, 1, 2, 3);
     // (t2, t3 swapped, t2, t3 swapped) signed to (t2, -i t3, -t2, +i t3).
-    const Vec high = __builtin_shuffle(t, VecBits{4, 5, 7, 6, 4, 5, 7, 6});
+    const Vec high = __builtin_shufflevector(t, t, 4, 5, 7, 6, 4, 5, 7, 6);
     const VecBits signs = Inverse ? VecBits{0, 0, Sign, 0, Sign, Sign, 0, Sign}
                                   : VecBits{0, 0, 0, Sign, Sign, Sign, Sign, 0};
     return low + FlipSigns(high, signs);
@@ -354,7 +354,7 @@ SP_INLINE Vec QuarterTwiddles(const float* quarter, std::size_t k) {
     } else {
         const Vec low = Load(quarter + 4 * k);
         const Vec high = Load(quarter + 4 * k + 8);
-        return __builtin_shuffle(low, high, VecBits{0, 1, 4, 5, 8, 9, 12, 13});
+        return __builtin_shufflevector(low, high, 0, 1, 4, 5, 8, 9, 12, 13);
     }
 }
 
@@ -409,7 +409,7 @@ SP_HOT_LOOP void CombineStagesInverse(float* data, int order, const float* quart
 // ---- Real split ----------------------------------------------------------
 
 SP_INLINE Vec ReverseElements(Vec v) {
-    return __builtin_shuffle(v, VecBits{6, 7, 4, 5, 2, 3, 0, 1});
+    return __builtin_shufflevector(v, v, 6, 7, 4, 5, 2, 3, 0, 1);
 }
 
 // One pair (A = Z[k], B = Z[M-k]) of the split, scalar.
@@ -440,15 +440,15 @@ SP_HOT_LOOP void BitReversePermute(const float* src, float* dst, int order, cons
     auto exchange = [&](std::size_t k4, std::size_t d4) {
         const Pair x = load(src + k4), y = load(src + halfFloats + k4);
         const Pair u = load(src + d4), v = load(src + halfFloats + d4);
-        store(dst + d4, __builtin_shuffle(x, y, PairBits{0, 2}));
-        store(dst + halfFloats + d4, __builtin_shuffle(x, y, PairBits{1, 3}));
-        store(dst + k4, __builtin_shuffle(u, v, PairBits{0, 2}));
-        store(dst + halfFloats + k4, __builtin_shuffle(u, v, PairBits{1, 3}));
+        store(dst + d4, __builtin_shufflevector(x, y, 0, 2));
+        store(dst + halfFloats + d4, __builtin_shufflevector(x, y, 1, 3));
+        store(dst + k4, __builtin_shufflevector(u, v, 0, 2));
+        store(dst + halfFloats + k4, __builtin_shufflevector(u, v, 1, 3));
     };
     auto exchangeSelf = [&](std::size_t k4) {
         const Pair x = load(src + k4), y = load(src + halfFloats + k4);
-        store(dst + k4, __builtin_shuffle(x, y, PairBits{0, 2}));
-        store(dst + halfFloats + k4, __builtin_shuffle(x, y, PairBits{1, 3}));
+        store(dst + k4, __builtin_shufflevector(x, y, 0, 2));
+        store(dst + halfFloats + k4, __builtin_shufflevector(x, y, 1, 3));
     };
     const int32_t* entry = table;
     for (; *entry != 0; entry += 2) {
@@ -541,8 +541,8 @@ SP_HOT_LOOP void RealSplitPass(float* data, int order, const float* splitTable) 
         const Vec a = Load(low);
         const Vec b = ReverseElements(Load(high));
         const Vec cd = Load(splitTable + 2 * k);
-        const Vec c = __builtin_shuffle(cd, VecBits{0, 0, 2, 2, 4, 4, 6, 6});
-        const Vec d = __builtin_shuffle(cd, VecBits{1, 1, 3, 3, 5, 5, 7, 7});
+        const Vec c = __builtin_shufflevector(cd, cd, 0, 0, 2, 2, 4, 4, 6, 6);
+        const Vec d = __builtin_shufflevector(cd, cd, 1, 1, 3, 3, 5, 5, 7, 7);
         // (D, G) = (Re A - Re B, Im A + Im B); (L, H) = (D d + G c, G d - D c).
         const Vec dg = a + FlipSigns(b, ReSigns());
         const Vec lh = dg * d + SwapParts(dg) * FlipSigns(c, ImSigns());
