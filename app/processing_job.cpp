@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <new>
 
 #include "app/control_ids.h"
 #include "app/messages.h"
@@ -49,15 +50,23 @@ void CTessaroDlg::StartRun() {
     meters.Reset(0);
     runStatus = RunComplete;
     if (!terminatingEvent) {
-        terminatingEvent = std::make_unique<ManualResetEvent>(true);
+        terminatingEvent.reset(new (std::nothrow) ManualResetEvent(true));
+        if (!terminatingEvent) Message(message::EventFailed, MessageKind::OkError);
     }
+    // Without the event there is no way to stop the run on Exit: no run.
     // Reset here rather than on the worker: an Exit confirmed before the
     // worker got going must not be wiped out by its reset.
-    terminatingEvent->Reset();
-    try {
-        workerThread = std::thread(WorkerMain, this);
-    } catch (const std::exception&) {
-        Message(message::ThreadFailed, MessageKind::OkError);
+    bool started = false;
+    if (terminatingEvent) {
+        terminatingEvent->Reset();
+        try {
+            workerThread = std::thread(WorkerMain, this);
+            started = true;
+        } catch (const std::exception&) {
+            Message(message::ThreadFailed, MessageKind::OkError);
+        }
+    }
+    if (!started) {
         running = false;
         SetControlState(2);
     }
