@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,13 +26,6 @@ struct Result {
     std::string out;
     std::string err;
 };
-
-std::string Slurp(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 class CliRun {
 public:
@@ -64,8 +55,8 @@ public:
         for (int i = 0; i < 6000; ++i) {
             if (waitpid(pid, &raw, WNOHANG) == pid) {
                 result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                result.out = Slurp(outPath);
-                result.err = Slurp(errPath);
+                result.out = ReadFileText(outPath);
+                result.err = ReadFileText(errPath);
                 return result;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

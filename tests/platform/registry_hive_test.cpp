@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wav_fixture.h"
+
 namespace tessaro {
 namespace {
 
@@ -24,37 +26,6 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 constexpr std::string_view KeyPath = "Software\\Tessaro";
-
-// A fresh folder under the test temp folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = ::testing::TempDir() + "tessaro_hive_XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    const std::string& Path() const { return path_; }
-    std::string Sub(std::string_view name) const { return path_ + "/" + std::string(name); }
-
-private:
-    std::string path_;
-};
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteText(const std::string& path, std::string_view text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
 
 bool Exists(const std::string& path) {
     struct stat info {};
@@ -123,7 +94,7 @@ HiveRoot RootAt(std::string machineDir, std::string userDir) {
 // otherwise the folder loses its write bits.
 class UnwritableMachineFolder {
 public:
-    UnwritableMachineFolder(const TempFolder& temp, const std::string& machineDir,
+    UnwritableMachineFolder(const testing::ScratchFolder& temp, const std::string& machineDir,
                             const std::string& userParent) {
         fs::create_directories(machineDir);
         fs::create_directories(userParent);
@@ -183,9 +154,9 @@ constexpr std::string_view EditedHive =
     "\r\n";
 
 TEST(RegistryHiveFile, HandEditedFileReadsItsValues) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), temp.Sub("user"));
-    WriteText(temp.Sub("machine/machine.reg"), EditedHive);
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), temp.File("user"));
+    testing::WriteFileText(temp.File("machine/machine.reg"), EditedHive);
 
     const std::vector<Entry> expected = {
         {"MAT File", RegSz, TextData("C:\\Filters\\room \"A\".mat")},
@@ -203,10 +174,10 @@ TEST(RegistryHiveFile, HandEditedFileReadsItsValues) {
 }
 
 TEST(RegistryHiveFile, WritingKeepsEverythingElseOfAnEditedFile) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), temp.Sub("user"));
-    const std::string file = temp.Sub("machine/machine.reg");
-    WriteText(file, EditedHive);
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), temp.File("user"));
+    const std::string file = temp.File("machine/machine.reg");
+    testing::WriteFileText(file, EditedHive);
 
     ASSERT_EQ(SetValue(root, {"mat file", RegSz, TextData("/new/path.mat")}), HiveOk);
     ASSERT_EQ(SetValue(root, {"Added", RegDword, {7, 0, 0, 0}}), HiveOk);
@@ -216,7 +187,7 @@ TEST(RegistryHiveFile, WritingKeepsEverythingElseOfAnEditedFile) {
     expected.replace(expected.find(oldLine), oldLine.size(), "\"MAT File\"=\"/new/path.mat\"\r\n");
     const std::string lastLine = "\"Removed\"=-\r\n";
     expected.insert(expected.find(lastLine) + lastLine.size(), "\"Added\"=dword:00000007\r\n");
-    EXPECT_EQ(ReadText(file), expected);
+    EXPECT_EQ(testing::ReadFileText(file), expected);
 }
 
 TEST(RegistryHiveFile, AllValueFormsRoundTrip) {
@@ -244,12 +215,12 @@ TEST(RegistryHiveFile, AllValueFormsRoundTrip) {
         {"", RegSz, TextData("the default value")},
         {"Odd type", 0x1234ABCD, {9, 8, 7}},
     };
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), temp.Sub("user"));
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), temp.File("user"));
     for (const Entry& entry : entries) ASSERT_EQ(SetValue(root, entry), HiveOk) << entry.name;
     EXPECT_EQ(ReadValues(root), entries);
 
-    const std::string text = ReadText(temp.Sub("machine/machine.reg"));
+    const std::string text = testing::ReadFileText(temp.File("machine/machine.reg"));
     SCOPED_TRACE(text);
     EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n\n", 0), 0u);
     for (const char* line : {
@@ -298,9 +269,9 @@ TEST(RegistryHiveFile, OtherEncodingsAndLineEndingsAreRead) {
     };
     for (const auto& hive : cases) {
         SCOPED_TRACE(hive.label);
-        TempFolder temp;
-        const HiveRoot root = RootAt(temp.Sub("machine"), "");
-        WriteText(temp.Sub("machine/machine.reg"), hive.content);
+        testing::ScratchFolder temp;
+        const HiveRoot root = RootAt(temp.File("machine"), "");
+        testing::WriteFileText(temp.File("machine/machine.reg"), hive.content);
         const std::vector<Entry> expected = {{"MAT File", RegSz, TextData("/tmp/é.mat")}};
         EXPECT_EQ(ReadValues(root), expected);
         ASSERT_EQ(SetValue(root, {"Second", RegDword, {1, 0, 0, 0}}), HiveOk);
@@ -310,24 +281,24 @@ TEST(RegistryHiveFile, OtherEncodingsAndLineEndingsAreRead) {
 }
 
 TEST(RegistryHiveFile, KeyPathsAndNamesIgnoreCase) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
     ASSERT_EQ(SetValue(root, {"MAT File", RegSz, TextData("/a.mat")}), HiveOk);
     ASSERT_EQ(SetValue(root, {"mat FILE", RegSz, TextData("/b.mat")}, "SOFTWARE\\tessaro"), HiveOk);
     const std::vector<Entry> expected = {{"MAT File", RegSz, TextData("/b.mat")}};
     EXPECT_EQ(ReadValues(root, "software\\TESSARO"), expected);
-    const std::string text = ReadText(temp.Sub("machine/machine.reg"));
+    const std::string text = testing::ReadFileText(temp.File("machine/machine.reg"));
     EXPECT_EQ(text.find("mat FILE"), std::string::npos) << "the first spelling stays";
     EXPECT_EQ(text.find("SOFTWARE"), std::string::npos) << "one section, not two";
 }
 
 TEST(RegistryHiveFile, DuplicateNamesReadAsTheLastOne) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
-    const std::string file = temp.Sub("machine/machine.reg");
-    WriteText(file,
-              "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"A\"=\"1\"\n\"B\"=\"2\"\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"a\"=\"3\"\n");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
+    const std::string file = temp.File("machine/machine.reg");
+    testing::WriteFileText(file,
+                           "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"A\"=\"1\"\n\"B\"=\"2\"\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"a\"=\"3\"\n");
     std::vector<Entry> expected = {{"a", RegSz, TextData("3")}, {"B", RegSz, TextData("2")}};
     EXPECT_EQ(ReadValues(root), expected);
     ASSERT_EQ(SetValue(root, {"A", RegSz, TextData("4")}), HiveOk);
@@ -336,8 +307,8 @@ TEST(RegistryHiveFile, DuplicateNamesReadAsTheLastOne) {
 }
 
 TEST(RegistryHiveEnumeration, BufferSizesDecideWhatFits) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
     ASSERT_EQ(SetValue(root, {"Name5", RegBinary, {1, 2, 3, 4, 5, 6}}), HiveOk);
     HiveKey key = nullptr;
     ASSERT_EQ(HiveOpenKey(root, KeyPath, KeyQueryValue, &key), HiveOk);
@@ -377,8 +348,8 @@ TEST(RegistryHiveEnumeration, BufferSizesDecideWhatFits) {
 }
 
 TEST(RegistryHiveKeys, RefusedCalls) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
     ASSERT_EQ(SetValue(root, {"A", RegSz, TextData("1")}), HiveOk);
     HiveKey key = nullptr;
     for (std::string_view path :
@@ -410,66 +381,66 @@ TEST(RegistryHiveKeys, RefusedCalls) {
 }
 
 TEST(RegistryHiveKeys, CreatingAMissingKeyWritesAnEmptyKey) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("state/machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("state/machine"), "");
     HiveKey key = nullptr;
     ASSERT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue | KeySetValue, &key), HiveOk);
     HiveCloseKey(key);
-    EXPECT_EQ(ReadText(temp.Sub("state/machine/machine.reg")),
+    EXPECT_EQ(testing::ReadFileText(temp.File("state/machine/machine.reg")),
               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n");
     EXPECT_EQ(ReadValues(root), std::vector<Entry>{});
 }
 
 TEST(RegistryHiveLocations, UserCopyTakesWritesWhenTheMachineFolderCannotBeWritten) {
-    TempFolder temp;
-    WriteText(temp.Sub("file"), "a regular file");
+    testing::ScratchFolder temp;
+    testing::WriteFileText(temp.File("file"), "a regular file");
     const struct {
         const char* label;
         std::string machineDir;
     } unwritable[] = {
-        {"under a regular file", temp.Sub("file/machine")},
-        {"deep under a regular file", temp.Sub("file/a/b/machine")},
+        {"under a regular file", temp.File("file/machine")},
+        {"deep under a regular file", temp.File("file/a/b/machine")},
     };
     for (const auto& place : unwritable) {
         SCOPED_TRACE(place.label);
-        const std::string userDir = temp.Sub(std::string("user ") + place.label);
+        const std::string userDir = temp.File(std::string("user ") + place.label);
         const HiveRoot root = RootAt(place.machineDir, userDir);
         const Entry entry = {"MAT File", RegSz, TextData("/x.mat")};
         ASSERT_EQ(SetValue(root, entry), HiveOk);
         EXPECT_EQ(ReadValues(root), std::vector<Entry>{entry});
-        EXPECT_NE(ReadText(userDir + "/machine.reg").find("\"MAT File\"=\"/x.mat\""),
+        EXPECT_NE(testing::ReadFileText(userDir + "/machine.reg").find("\"MAT File\"=\"/x.mat\""),
                   std::string::npos);
     }
-    EXPECT_EQ(ReadText(temp.Sub("file")), "a regular file");
+    EXPECT_EQ(testing::ReadFileText(temp.File("file")), "a regular file");
 }
 
 TEST(RegistryHiveLocations, NeitherWritableRefusesCreateAndWrites) {
-    TempFolder temp;
-    WriteText(temp.Sub("file"), "x");
-    const HiveRoot root = RootAt(temp.Sub("file/machine"), temp.Sub("file/user"));
+    testing::ScratchFolder temp;
+    testing::WriteFileText(temp.File("file"), "x");
+    const HiveRoot root = RootAt(temp.File("file/machine"), temp.File("file/user"));
     HiveKey key = nullptr;
     EXPECT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue | KeySetValue, &key), HiveAccessDenied);
     EXPECT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue, &key), HiveAccessDenied)
         << "creating a missing key is a write";
     EXPECT_EQ(HiveOpenKey(root, KeyPath, KeyQueryValue, &key), HiveNotFound);
-    EXPECT_EQ(HiveCreateKey(RootAt(temp.Sub("file/machine"), ""), KeyPath, KeySetValue, &key),
+    EXPECT_EQ(HiveCreateKey(RootAt(temp.File("file/machine"), ""), KeyPath, KeySetValue, &key),
               HiveAccessDenied)
         << "no user folder at all";
     EXPECT_EQ(key, nullptr);
 }
 
 TEST(RegistryHiveLocations, UserCopyStartsFromMachineContentAndShadowsIt) {
-    TempFolder temp;
-    const std::string machineDir = temp.Sub("machine");
-    const std::string userDir = temp.Sub("home/state/tessaro");
+    testing::ScratchFolder temp;
+    const std::string machineDir = temp.File("machine");
+    const std::string userDir = temp.File("home/state/tessaro");
     const std::string machineFile = machineDir + "/machine.reg";
     const std::string machineText =
         "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n"
         "\"MAT File\"=\"/machine.mat\"\n\"Kept\"=dword:00000001\n";
-    WriteText(machineFile, machineText);
+    testing::WriteFileText(machineFile, machineText);
     const HiveRoot root = RootAt(machineDir, userDir);
 
-    UnwritableMachineFolder locked(temp, machineDir, temp.Sub("home"));
+    UnwritableMachineFolder locked(temp, machineDir, temp.File("home"));
     if (!locked.Works()) GTEST_SKIP() << "cannot make a folder unwritable here";
 
     const Entry machineValue = {"MAT File", RegSz, TextData("/machine.mat")};
@@ -485,11 +456,11 @@ TEST(RegistryHiveLocations, UserCopyStartsFromMachineContentAndShadowsIt) {
 
     const Entry userValue = {"MAT File", RegSz, TextData("/user.mat")};
     EXPECT_EQ(ReadValues(root), (std::vector<Entry>{userValue, kept}));
-    EXPECT_EQ(ReadText(machineFile), machineText);
+    EXPECT_EQ(testing::ReadFileText(machineFile), machineText);
 
     // The copy shadows later machine-wide changes.
-    WriteText(userDir + "/machine.reg",
-              "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"Only\"=\"user\"\n");
+    testing::WriteFileText(userDir + "/machine.reg",
+                           "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"Only\"=\"user\"\n");
     EXPECT_EQ(ReadValues(root), (std::vector<Entry>{{"Only", RegSz, TextData("user")}}));
 }
 
@@ -534,23 +505,24 @@ TEST(RegistryHiveLocations, DefaultsFollowTheEnvironment) {
 }
 
 TEST(RegistryHiveWriting, LeftoverTemporaryFileIsIgnored) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
     const Entry first = {"MAT File", RegSz, TextData("/a.mat")};
     ASSERT_EQ(SetValue(root, first), HiveOk);
     // A writer died halfway through its temporary file.
-    WriteText(temp.Sub("machine/machine.reg.tmp"),
-              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tes");
+    testing::WriteFileText(
+        temp.File("machine/machine.reg.tmp"),
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tes");
     EXPECT_EQ(ReadValues(root), std::vector<Entry>{first});
     const Entry second = {"Second", RegDword, {2, 0, 0, 0}};
     ASSERT_EQ(SetValue(root, second), HiveOk);
     EXPECT_EQ(ReadValues(root), (std::vector<Entry>{first, second}));
-    EXPECT_FALSE(Exists(temp.Sub("machine/machine.reg.tmp")));
+    EXPECT_FALSE(Exists(temp.File("machine/machine.reg.tmp")));
 }
 
 TEST(RegistryHiveWriting, ConcurrentWritersLoseNothingAndReadersNeverSeeATornFile) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
     constexpr int WritersCount = 2;
     constexpr int ValuesPerWriter = 15;
     std::atomic<bool> writing{true};
@@ -593,16 +565,16 @@ TEST(RegistryHiveWriting, ConcurrentWritersLoseNothingAndReadersNeverSeeATornFil
 }
 
 TEST(RegistryHiveWriting, UnreadableHiveIsNeverReplaced) {
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
-    fs::create_directories(temp.Sub("machine"));
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
+    fs::create_directories(temp.File("machine"));
     // Something that is no file: it must neither hang a read nor be replaced.
-    ASSERT_EQ(mkfifo(temp.Sub("machine/machine.reg").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(temp.File("machine/machine.reg").c_str(), 0644), 0);
     EXPECT_FALSE(ReadValues(root).has_value());
     HiveKey key = nullptr;
     EXPECT_EQ(HiveCreateKey(root, KeyPath, KeySetValue, &key), HiveIoFailed);
     struct stat info {};
-    ASSERT_EQ(stat(temp.Sub("machine/machine.reg").c_str(), &info), 0);
+    ASSERT_EQ(stat(temp.File("machine/machine.reg").c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
@@ -623,12 +595,12 @@ TEST(RegistryHiveFile, DamagedFilesReadWhatIsValidAndKeepTheRest) {
         "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\"\xFF\xFE\"=\"\x02\x01\"\n\"Yes\"=\"1\"\n",
         "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n\0\0\n\"Yes\"=\"1\"\n"s,
     };
-    TempFolder temp;
-    const HiveRoot root = RootAt(temp.Sub("machine"), "");
-    const std::string file = temp.Sub("machine/machine.reg");
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), "");
+    const std::string file = temp.File("machine/machine.reg");
     for (const std::string& content : damaged) {
         SCOPED_TRACE(content);
-        WriteText(file, content);
+        testing::WriteFileText(file, content);
         const std::optional<std::vector<Entry>> values = ReadValues(root);
         ASSERT_TRUE(values.has_value());
         ASSERT_FALSE(values->empty());
@@ -640,11 +612,11 @@ TEST(RegistryHiveFile, DamagedFilesReadWhatIsValidAndKeepTheRest) {
     for (size_t length = 0; length <= good.size(); ++length) {
         SCOPED_TRACE(length);
         const std::string prefix = good.substr(0, length);
-        WriteText(file, prefix);
+        testing::WriteFileText(file, prefix);
         ReadValues(root);
         if (length % 8 != 0 && length != good.size()) continue;
         ASSERT_EQ(SetValue(root, {"Added", RegSz, TextData("x")}), HiveOk);
-        const std::string after = ReadText(file);
+        const std::string after = testing::ReadFileText(file);
         EXPECT_EQ(after.compare(0, prefix.size(), prefix), 0) << after;
         const std::optional<std::vector<Entry>> values = ReadValues(root);
         ASSERT_TRUE(values.has_value());

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wav_fixture.h"
+
 namespace tessaro {
 namespace {
 
@@ -23,42 +25,13 @@ constexpr uint32_t DialogAccess = KeyQueryValue | KeySetValue;
 constexpr std::string_view HiveHeader =
     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n";
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = ::testing::TempDir() + "tessaro_key_XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    std::string Sub(std::string_view name) const { return path_ + "/" + std::string(name); }
-
-private:
-    std::string path_;
-};
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteText(const std::string& path, std::string_view text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
 // A machine hive in its own folder, with the per-user copy beside it.
 struct TestHive {
-    TempFolder temp;
-    HiveRoot root{HiveLocations{temp.Sub("machine"), temp.Sub("user")}};
-    std::string File() const { return temp.Sub("machine/machine.reg"); }
+    testing::ScratchFolder temp;
+    HiveRoot root{HiveLocations{temp.File("machine"), temp.File("user")}};
+    std::string File() const { return temp.File("machine/machine.reg"); }
     void Write(std::string_view values) const {
-        WriteText(File(), std::string(HiveHeader) + std::string(values));
+        testing::WriteFileText(File(), std::string(HiveHeader) + std::string(values));
     }
 };
 
@@ -75,10 +48,11 @@ TEST(RegistryKeyStartup, FreshMachineCreatesTheKeyEmptyAndRemembersALoad) {
         RegistryKey key(RegistryKey::CreateMissing);
         ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
         EXPECT_EQ(key.Value("MAT File").AsText(), "");
-        EXPECT_EQ(ReadText(hive.File()), HiveHeader) << "the key exists, with no value";
+        EXPECT_EQ(testing::ReadFileText(hive.File()), HiveHeader)
+            << "the key exists, with no value";
         key.Value("MAT File").SetText("/home/ann/filters/room.mat");
     }
-    EXPECT_EQ(ReadText(hive.File()),
+    EXPECT_EQ(testing::ReadFileText(hive.File()),
               std::string(HiveHeader) + "\"MAT File\"=\"/home/ann/filters/room.mat\"\n");
     EXPECT_EQ(StoredText(hive.root), "/home/ann/filters/room.mat");
 }
@@ -198,7 +172,8 @@ TEST(RegistryKeyText, NamesDifferingInCaseShareOneEntry) {
     EXPECT_EQ(key.values.size(), 1u);
 
     early.SetText("/new.mat");
-    EXPECT_EQ(ReadText(hive.File()), std::string(HiveHeader) + "\"mat file\"=\"/new.mat\"\n");
+    EXPECT_EQ(testing::ReadFileText(hive.File()),
+              std::string(HiveHeader) + "\"mat file\"=\"/new.mat\"\n");
 }
 
 TEST(RegistryKeyLoading, LoadingWritesNothingBack) {
@@ -209,14 +184,14 @@ TEST(RegistryKeyLoading, LoadingWritesNothingBack) {
                                 "\"N\" = DWORD:2A\n\"B\"=HEX:01,02\n\"L\"=hex(7):61,00,00\n"
                                 "\"T\"=\"C:\\plain\\backslashes\"\n\"S\"=hex(4):01,01\n"
                                 "\"U\"=hex(1):2f,78\n";
-    WriteText(hive.File(), content);
+    testing::WriteFileText(hive.File(), content);
     RegistryKey key(RegistryKey::CreateMissing);
     ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
     EXPECT_EQ(key.Value("N").AsText(), "42");
     EXPECT_EQ(key.Value("T").AsText(), "C:\\plain\\backslashes");
     EXPECT_EQ(key.options, RegistryKey::CreateMissing) << "the loading bit is cleared again";
     EXPECT_TRUE(key.LoadAll());
-    EXPECT_EQ(ReadText(hive.File()), content);
+    EXPECT_EQ(testing::ReadFileText(hive.File()), content);
 }
 
 TEST(RegistryKeyLoading, EntriesWhoseValueIsGoneStay) {
@@ -298,7 +273,7 @@ TEST(RegistryKeyWriting, EmptyBytesAreIgnored) {
     const uint8_t data[] = {1};
     key.Value("B").SetBytes(data, 0);
     EXPECT_EQ(key.Value("B").type, RegNone);
-    EXPECT_EQ(ReadText(hive.File()), HiveHeader);
+    EXPECT_EQ(testing::ReadFileText(hive.File()), HiveHeader);
     std::vector<uint8_t> big(3000, 'x');
     key.Value("B").SetBytes(big.data(), static_cast<uint32_t>(big.size()));
     EXPECT_EQ(key.Value("B").AsText(), std::string(2047, 'x'));
@@ -312,7 +287,7 @@ TEST(RegistryKeyWriting, UnnamedAndDetachedValuesWriteNothing) {
     RegistryValue detached(nullptr, "Detached");
     detached.SetText("nowhere");
     EXPECT_EQ(detached.AsText(), "nowhere");
-    EXPECT_EQ(ReadText(hive.File()), HiveHeader);
+    EXPECT_EQ(testing::ReadFileText(hive.File()), HiveHeader);
 }
 
 TEST(RegistryKeyWriting, TwoStoresWritingInTurnLoseNothing) {
@@ -351,29 +326,30 @@ TEST(RegistryKeyOpen, AnotherPathDropsTheCacheTheSamePathKeepsIt) {
 }
 
 TEST(RegistryKeyLocations, UnwritableMachineFolderFallsBackToTheUserCopy) {
-    TempFolder temp;
-    WriteText(temp.Sub("file"), "x");
-    const HiveRoot root{HiveLocations{temp.Sub("file/machine"), temp.Sub("user")}};
+    testing::ScratchFolder temp;
+    testing::WriteFileText(temp.File("file"), "x");
+    const HiveRoot root{HiveLocations{temp.File("file/machine"), temp.File("user")}};
     {
         RegistryKey key(RegistryKey::CreateMissing);
         ASSERT_TRUE(key.Open(KeyPath, root, DialogAccess));
         key.Value("MAT File").SetText("/remembered.mat");
     }
     EXPECT_EQ(StoredText(root), "/remembered.mat");
-    EXPECT_NE(ReadText(temp.Sub("user/machine.reg")).find("/remembered.mat"), std::string::npos);
+    EXPECT_NE(testing::ReadFileText(temp.File("user/machine.reg")).find("/remembered.mat"),
+              std::string::npos);
 }
 
 TEST(RegistryKeyLocations, NothingWritableRemembersNothing) {
-    TempFolder temp;
-    WriteText(temp.Sub("file"), "x");
-    const HiveRoot root{HiveLocations{temp.Sub("file/machine"), temp.Sub("file/user")}};
+    testing::ScratchFolder temp;
+    testing::WriteFileText(temp.File("file"), "x");
+    const HiveRoot root{HiveLocations{temp.File("file/machine"), temp.File("file/user")}};
     RegistryKey key(RegistryKey::CreateMissing);
     EXPECT_FALSE(key.Open(KeyPath, root, DialogAccess));
     EXPECT_EQ(key.handle, nullptr);
     key.Value("MAT File").SetText("/only/cached.mat");
     EXPECT_EQ(key.Value("MAT File").AsText(), "/only/cached.mat");
     EXPECT_EQ(StoredText(root), "(not opened)");
-    EXPECT_EQ(ReadText(temp.Sub("file")), "x");
+    EXPECT_EQ(testing::ReadFileText(temp.File("file")), "x");
 }
 
 }  // namespace

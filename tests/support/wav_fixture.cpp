@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 namespace tessaro::testing {
 
@@ -166,6 +167,21 @@ ScratchFolder::~ScratchFolder() {
         std::error_code error;
         std::filesystem::remove_all(path, error);
     }
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool WriteFileText(const std::string& path, std::string_view text) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    return static_cast<bool>(out);
 }
 
 }  // namespace tessaro::testing

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessaro::testing {
@@ -66,6 +67,9 @@ std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
 size_t DataStart(const std::vector<uint8_t>& image);
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// Whole text files; writing creates the missing folders on the way.
+std::string ReadFileText(const std::string& path);  // empty when unreadable
+bool WriteFileText(const std::string& path, std::string_view text);
 std::vector<uint8_t> ReadFileBytes(const std::string& path);  // empty when unreadable
 
 uint32_t LoadU32(const std::vector<uint8_t>& bytes, size_t offset);
