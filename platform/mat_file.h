@@ -7,8 +7,11 @@
 // Level 4 and level 5 files are checked element by element before libmatio
 // sees them: a file with any element out of bounds or inconsistent (sizes,
 // dimensions against data, a compressed element that does not inflate to one
-// well-formed array) cannot be opened at all. 7.3 files are read through
-// HDF5; the size and class of each array read from them are checked.
+// well-formed array) cannot be opened at all. 7.3 files are opened and read
+// through HDF5 in a child process, since a damaged file can crash or hang
+// the HDF5 library; a child that fails, dies or overruns its time means the
+// file cannot be opened or the variable is missing. The size and class of
+// each array read from them are checked.
 //
 // No call throws or aborts on any file content. All calls accept null
 // handles and then return the "nothing" value given with each.

@@ -1,8 +1,12 @@
 #include "platform/mat_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +15,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/internal/mat_validator.h"
@@ -460,6 +465,115 @@ TEST(MatFileOpening, HugeArrayFailsCleanly) {
     EXPECT_EQ(ReadVariable(path, "H").values, std::vector<double>(12, 0.0));
 }
 
+// ---------------------------------------------------------------------------
+// 7.3 files are parsed by HDF5 in child processes: damaged ones can crash it.
+
+size_t OpenDescriptorCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// True when no child process is left, finished or not.
+bool NoChildrenLeft() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+
+std::string WriteSmallConfiguration(const std::string& path, const std::vector<double>& taps,
+                                    MatWriteVersion version) {
+    EXPECT_TRUE(MatWriter()
+                    .Text("label", "Hall \xC3\xA9t\xC3\xA9")
+                    .Numeric("SR", MatWriteClass::Double, {1, 1}, {48000})
+                    .Double("H", 3, 4, taps)
+                    .Write(path, version));
+    return path;
+}
+
+TEST(MatFileHdf5Isolation, FlippedBytesNeverCrashTheReader) {
+    ScratchFolder folder;
+    std::vector<double> taps = RandomTaps(3 * 4, 5);
+    Bytes original = ReadFileBytes(
+        WriteSmallConfiguration(folder.File("original.mat"), taps, MatWriteVersion::Hdf5));
+    size_t descriptorsBefore = OpenDescriptorCount();
+    std::string path = folder.File("flipped.mat");
+    // Past the 512-byte block MATLAB reserves: superblock, object headers,
+    // B-trees, heaps and attributes, where HDF5 crashed on damage before.
+    // Each trial forks up to four children, so the offsets are spread and
+    // the flip patterns take turns; then the spots where HDF5 1.10.8 read out
+    // of bounds (attribute messages, B-tree and heap entries of this layout).
+    const uint8_t masks[] = {0xFF, 0x80, 0x01};
+    std::vector<std::pair<size_t, uint8_t>> flips;
+    for (size_t offset = 512; offset < original.size(); offset += 29) {
+        flips.emplace_back(offset, masks[flips.size() % std::size(masks)]);
+    }
+    for (size_t offset : {1478, 1541, 1926, 2158, 2430}) flips.emplace_back(offset, 0x80);
+    size_t opened = 0;
+    for (auto [offset, mask] : flips) {
+        SCOPED_TRACE(::testing::Message() << "offset " << offset << " mask " << int{mask});
+        ASSERT_LT(offset, original.size());
+        Bytes damaged = original;
+        damaged[offset] ^= mask;
+        ASSERT_TRUE(WriteFileBytes(path, damaged));
+        MATFile* file = matOpen(path.c_str(), "r");
+        if (file == nullptr) continue;
+        ++opened;
+        mxArray* label = matGetVariable(file, "label");
+        mxArray* h = matGetVariable(file, "H");
+        EXPECT_EQ(matGetVariable(file, "nothing"), nullptr);
+        EXPECT_EQ(matClose(file), 0);
+        Seen labelSeen = Inspect(label);
+        Seen hSeen = Inspect(h);
+        mxDestroyArray(label);
+        mxDestroyArray(h);
+        if (labelSeen.present) {
+            EXPECT_TRUE(IsUtf8(labelSeen.text));
+        }
+        if (hSeen.hasValues) {
+            EXPECT_EQ(hSeen.values.size(), hSeen.rows * hSeen.columns);
+        }
+    }
+    // Damage in raw data or unused space leaves files that still open.
+    EXPECT_GT(opened, 0u);
+    EXPECT_LT(opened, flips.size());
+    EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
+    EXPECT_TRUE(NoChildrenLeft());
+}
+
+void IgnoreSignal(int) {}
+
+// Signals arriving while the reader waits for its child or for I/O must not
+// turn a good read into a failure.
+TEST(MatFileHdf5Isolation, ReadsSurviveInterruptingSignals) {
+    ScratchFolder folder;
+    std::vector<double> taps = RandomTaps(3 * 4, 8);
+    struct sigaction action {};
+    action.sa_handler = IgnoreSignal;
+    sigemptyset(&action.sa_mask);
+    // Without SA_RESTART, blocking calls return EINTR.
+    action.sa_flags = 0;
+    struct sigaction previousAlarm {};
+    struct sigaction previousChild {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previousAlarm), 0);
+    ASSERT_EQ(sigaction(SIGCHLD, &action, &previousChild), 0);
+    itimerval every{{0, 200}, {0, 200}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every, nullptr), 0);
+    for (MatWriteVersion version : AllVersions) {
+        SCOPED_TRACE(MatWriteVersionName(version));
+        std::string path = folder.File(std::string(MatWriteVersionName(version)) + ".mat");
+        WriteSmallConfiguration(path, taps, version);
+        for (int round = 0; round < 5; ++round) {
+            EXPECT_EQ(ReadVariable(path, "H").values, taps);
+            EXPECT_EQ(ReadVariable(path, "SR").values, std::vector<double>{48000});
+        }
+    }
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previousAlarm, nullptr);
+    sigaction(SIGCHLD, &previousChild, nullptr);
+    EXPECT_TRUE(NoChildrenLeft());
+}
+
 TEST(MatFileOpening, OverwrittenDimsAreRefused) {
     ScratchFolder folder;
     std::string path = folder.File("dims.mat");
@@ -636,7 +750,7 @@ protected:
             {"compressed garbage", b.ElementClaiming(mat::MiCompressed, 40, garbage)},
             {"compressed stream cut short", [&] {
                  Bytes element = b.Compressed(b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4}));
-                 element.resize(element.size() - 6);
+                 element.erase(element.end() - 6, element.end());
                  Bytes fixed = b.ElementClaiming(mat::MiCompressed, static_cast<uint32_t>(element.size() - 8),
                                                  Bytes(element.begin() + 8, element.end()));
                  return fixed;
