@@ -25,15 +25,30 @@ bool CheckedBytes(std::size_t count, std::size_t elementSize, std::size_t* bytes
     return !__builtin_mul_overflow(count, elementSize, bytes);
 }
 
-void* AllocateAligned(std::size_t bytes) {
-    std::size_t total = 0;
-    if (__builtin_add_overflow(bytes, LeadIn, &total)) return nullptr;
-    void* base = std::malloc(total);
-    if (base == nullptr) return nullptr;
+namespace {
+
+// Places the user area in a block of bytes + LeadIn and records the base.
+void* AlignWithin(void* base) {
     const auto baseAddress = reinterpret_cast<std::uintptr_t>(base);
     const std::uintptr_t user = (baseAddress + LeadIn) & ~std::uintptr_t{BufferAlignment - 1};
     std::memcpy(reinterpret_cast<void*>(user - sizeof(void*)), &base, sizeof(void*));
     return reinterpret_cast<void*>(user);
+}
+
+}  // namespace
+
+void* AllocateAligned(std::size_t bytes) {
+    std::size_t total = 0;
+    if (__builtin_add_overflow(bytes, LeadIn, &total)) return nullptr;
+    void* base = std::malloc(total);
+    return base == nullptr ? nullptr : AlignWithin(base);
+}
+
+void* AllocateAlignedZeroed(std::size_t bytes) {
+    std::size_t total = 0;
+    if (__builtin_add_overflow(bytes, LeadIn, &total)) return nullptr;
+    void* base = std::calloc(total, 1);
+    return base == nullptr ? nullptr : AlignWithin(base);
 }
 
 void ReleaseAligned(void* ptr) {

@@ -4,6 +4,8 @@
 #include <initializer_list>
 #include <new>
 
+#include "primitives/internal/aligned.h"
+
 namespace tessaro {
 namespace {
 
@@ -76,11 +78,21 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
     ok = engine->previousInput && engine->window && engine->spectrum && engine->timeBlock &&
          engine->scratch;
 
-    engine->history = ok ? new (std::nothrow) Complex32f*[engine->partitionCapacity]() : nullptr;
-    ok = ok && engine->history != nullptr;
+    // The ring is one zero-filled block: a fresh engine's history is silence
+    // without touching its pages, so the 8 MiB cost no memory until a run
+    // uses them (loading a long filter needs the room at the same time).
+    std::size_t ringBytes = 0;
+    ok = ok &&
+         sp::internal::CheckedBytes(static_cast<std::size_t>(engine->partitionCapacity) * fftLength,
+                                    sizeof(Complex32f), &ringBytes);
+    if (ok) {
+        engine->historyBlock =
+            static_cast<Complex32f*>(sp::internal::AllocateAlignedZeroed(ringBytes));
+        engine->history = new (std::nothrow) Complex32f*[engine->partitionCapacity]();
+        ok = engine->historyBlock != nullptr && engine->history != nullptr;
+    }
     for (uint32_t k = 0; ok && k < engine->partitionCapacity; ++k) {
-        engine->history[k] = ClearedSpectrum(fftLength);
-        ok = engine->history[k] != nullptr;
+        engine->history[k] = engine->historyBlock + static_cast<std::size_t>(k) * fftLength;
     }
 
     if (ok) {
@@ -245,13 +257,9 @@ void DestroyEngine(ConvolutionEngine* engine) {
         InitPrimitiveDispatch();
         spFree(buffer);
     }
-    if (engine->history != nullptr) {
-        for (uint32_t k = 0; k < engine->partitionCapacity; ++k) {
-            InitPrimitiveDispatch();
-            spFree(engine->history[k]);
-        }
-        delete[] engine->history;
-    }
+    InitPrimitiveDispatch();
+    spFree(engine->historyBlock);
+    delete[] engine->history;
     if (engine->slotPartitions != nullptr && engine->partitionCounts != nullptr) {
         for (uint32_t s = 0; s < engine->slotCount; ++s) ClearFilter(engine, s);
     }

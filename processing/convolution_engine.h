@@ -28,6 +28,7 @@ struct ConvolutionEngine {
     // Ring of the last P input spectra. historyPos is where the next one goes,
     // so partition k is multiplied with the spectrum k blocks back.
     Complex32f** history = nullptr;
+    Complex32f* historyBlock = nullptr;      // one zero-filled block behind all ring entries
     Complex32f*** slotPartitions = nullptr;  // per slot: partitionCounts[s] spectra
     FftSpec* realSpec = nullptr;             // unscaled real forward
     FftSpec* forwardSpec = nullptr;          // unscaled complex forward (filter load)

@@ -14,6 +14,10 @@ constexpr std::size_t BufferAlignment = 32;
 void* AllocateAligned(std::size_t bytes);
 void ReleaseAligned(void* ptr);
 
+// As AllocateAligned, but zero-filled by calloc: large blocks come as fresh
+// pages that cost no memory until they are written. Also released by spFree.
+void* AllocateAlignedZeroed(std::size_t bytes);
+
 // count * elementSize, or false when it overflows.
 bool CheckedBytes(std::size_t count, std::size_t elementSize, std::size_t* bytes);
 

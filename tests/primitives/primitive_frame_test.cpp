@@ -62,6 +62,26 @@ TEST(AlignedAllocation, LargeElementCountsAreNotTruncated) {
     }
 }
 
+TEST(AlignedAllocation, ZeroedBlocksAreAlignedZeroAndFreedBySpFree) {
+    // Small blocks come from reused heap memory, large ones from fresh pages:
+    // both must read as zero.
+    for (std::size_t bytes :
+         {std::size_t{1}, std::size_t{100}, std::size_t{64} << 10, std::size_t{9} << 20}) {
+        void* dirty = sp::internal::AllocateAligned(bytes);
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0x5A, bytes);
+        spFree(dirty);
+        auto* zeroed = static_cast<unsigned char*>(sp::internal::AllocateAlignedZeroed(bytes));
+        ASSERT_NE(zeroed, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(zeroed) % 32, 0u);
+        for (std::size_t i = 0; i < bytes; i += 97) ASSERT_EQ(zeroed[i], 0) << i;
+        EXPECT_EQ(zeroed[bytes - 1], 0);
+        spFree(zeroed);
+    }
+    EXPECT_EQ(sp::internal::AllocateAlignedZeroed(std::numeric_limits<std::size_t>::max()),
+              nullptr);
+}
+
 TEST(AlignedAllocation, ByteSizesThatOverflowAreRefused) {
     std::size_t bytes = 0;
     EXPECT_FALSE(

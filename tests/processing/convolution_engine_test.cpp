@@ -189,6 +189,23 @@ TEST(ConvolutionEngine, ResetStartsFromSilence) {
     }
 }
 
+TEST(ConvolutionEngine, AFreshEngineStartsFromSilence) {
+    // No ResetEngine: the history of a new engine is already clear.
+    const auto h = RandomTaps(3 * Block, 65);
+    const auto input = RandomSignal(4 * Block, 66);
+    auto fresh = MakeEngine();
+    ASSERT_TRUE(SetFilter(fresh.get(), h.data(), static_cast<uint32_t>(h.size()), 0));
+    const auto withoutReset = RunSignal(fresh.get(), input);
+    auto reset = MakeEngine();
+    ASSERT_TRUE(SetFilter(reset.get(), h.data(), static_cast<uint32_t>(h.size()), 0));
+    ResetEngine(reset.get());
+    const auto expected = RunSignal(reset.get(), input);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(withoutReset[i].re, expected[i].re) << i;
+        ASSERT_EQ(withoutReset[i].im, expected[i].im) << i;
+    }
+}
+
 TEST(ConvolutionEngine, ReplacingAFilterLeavesNoTraceOfTheOld) {
     const auto oldTaps = RandomTaps(5 * Block, 71);
     const auto newTaps = RandomTaps(Block / 2, 72);
