@@ -1,5 +1,6 @@
 #include "app/tessaro_dlg.h"
 
+#include <cmath>
 #include <filesystem>
 #include <new>
 
@@ -142,7 +143,8 @@ bool CTessaroDlg::OnInitDialog() {
 
 bool CTessaroDlg::ReadFieldsBack() {
     const auto value = ParseFiniteNumber(toolkit.FieldText(control::Gain));
-    if (!value) {
+    // The gain is held as a float: a number beyond its range is no gain.
+    if (!value || !std::isfinite(static_cast<float>(*value))) {
         Message(message::EnterANumber, MessageKind::OkWarning);
         toolkit.FocusControl(control::Gain);
         return false;
@@ -152,11 +154,7 @@ bool CTessaroDlg::ReadFieldsBack() {
     return true;
 }
 
-bool CTessaroDlg::UpdateGain() {
-    const bool parsed = ReadFieldsBack();
-    gainLinear = GainFromDb(gainDb);
-    return parsed;
-}
+bool CTessaroDlg::UpdateGain() { return ReadFieldsBack(); }
 
 void CTessaroDlg::OnSysCommand(int id) {
     if ((id & ~0xF) == control::AboutCommand) {

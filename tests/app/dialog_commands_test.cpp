@@ -182,7 +182,7 @@ TEST(DialogGain, InvalidTextKeepsThePreviousValue) {
     h.toolkit.SetFieldText(control::Gain, " -6 ");
     EXPECT_TRUE(h.dialog->UpdateGain());
     EXPECT_EQ(h.dialog->GainDb(), -6.0f);
-    for (const char* bad : {"loud", "inf", "nan", "", "6 dB"}) {
+    for (const char* bad : {"loud", "inf", "nan", "", "6 dB", "1e39"}) {
         h.toolkit.ClearMessages();
         h.toolkit.SetFieldText(control::Gain, bad);
         EXPECT_FALSE(h.dialog->UpdateGain()) << bad;
