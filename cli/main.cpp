@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -99,31 +100,46 @@ bool ReportMissing(const std::string& path, bool folderOnly) {
 }
 
 // The interrupt key: before the run it ends the program at once; during the
-// run it asks for an abort at the next block boundary.
+// run it asks for an abort at the next block boundary; afterwards it is only
+// remembered for the exit status.
 class InterruptWatcher {
 public:
     InterruptWatcher() {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
+        sigaddset(&set_, WakeSignal);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         thread_ = std::thread([this] { Watch(); });
     }
     ~InterruptWatcher() {
         stop_ = true;
+        pthread_kill(thread_.native_handle(), WakeSignal);
         thread_.join();
     }
-    void RunStarted(CTessaroDlg* dialog) { dialog_ = dialog; }
+    void RunStarted(CTessaroDlg* dialog) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dialog_ = dialog;
+        phase_ = Phase::Running;
+    }
+    // The dialog may go away after this.
+    void RunEnded() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dialog_ = nullptr;
+        phase_ = Phase::Ended;
+    }
     bool Interrupted() const { return interrupted_; }
 
 private:
+    static constexpr int WakeSignal = SIGUSR1;
+    enum class Phase { Preparing, Running, Ended };
+
     void Watch() {
-        const timespec tick{0, 50'000'000};
         while (!stop_) {
-            if (sigtimedwait(&set_, nullptr, &tick) != SIGINT) continue;
+            if (sigwaitinfo(&set_, nullptr) != SIGINT) continue;
             interrupted_ = true;
-            CTessaroDlg* dialog = dialog_;
-            if (dialog == nullptr) std::_Exit(ExitInterrupted);
-            dialog->RequestAbort();
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (phase_ == Phase::Preparing) std::_Exit(ExitInterrupted);
+            if (phase_ == Phase::Running) dialog_->RequestAbort();
         }
     }
 
@@ -131,7 +147,9 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> interrupted_{false};
-    std::atomic<CTessaroDlg*> dialog_{nullptr};
+    std::mutex mutex_;
+    CTessaroDlg* dialog_ = nullptr;
+    Phase phase_ = Phase::Preparing;
 };
 
 std::string WithNewlines(const std::string& text) {
@@ -177,6 +195,7 @@ int Run(int argc, char** argv) {
     interrupts.RunStarted(&dialog);
     dialog.StartRun();
     toolkit.RunUntil([&] { return !dialog.Running(); });
+    interrupts.RunEnded();
     toolkit.FinishProgress();
 
     const std::string report = WithNewlines(toolkit.LogText());
