@@ -49,17 +49,8 @@ constexpr size_t HexWrapColumn = 76;
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Bytes of 0x80 and above never fold, so UTF-8 sequences compare whole.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
-
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && HiveNamesEqual(text.substr(0, prefix.size()), prefix);
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
@@ -375,7 +366,7 @@ HiveDocument ParseHive(std::string_view content) {
             const size_t slash = inner.find('\\');
             const std::string_view rootName = inner.substr(0, slash);
             item.machineKey =
-                EqualsIgnoreCase(rootName, MachineRootName) || EqualsIgnoreCase(rootName, "HKLM");
+                HiveNamesEqual(rootName, MachineRootName) || HiveNamesEqual(rootName, "HKLM");
             if (item.machineKey && slash != std::string_view::npos) {
                 std::string_view path = inner.substr(slash + 1);
                 while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
@@ -500,7 +491,7 @@ bool KeyExists(const HiveDocument& document, std::string_view path) {
     for (const HiveItem& item : document.items) {
         if (item.kind != HiveItem::Kind::Section || !item.machineKey) continue;
         const std::string_view section = item.keyPath;
-        if (EqualsIgnoreCase(section, path)) return true;
+        if (HiveNamesEqual(section, path)) return true;
         // A subkey's section implies its parents.
         if (section.size() > path.size() && section[path.size()] == '\\' &&
             StartsWithIgnoreCase(section, path)) {
@@ -515,10 +506,10 @@ bool KeyExists(const HiveDocument& document, std::string_view path) {
 std::vector<const HiveItem*> KeyValues(const HiveDocument& document, std::string_view path) {
     std::vector<const HiveItem*> values;
     for (const HiveItem& item : document.items) {
-        if (item.kind != HiveItem::Kind::Value || !EqualsIgnoreCase(item.keyPath, path)) continue;
+        if (item.kind != HiveItem::Kind::Value || !HiveNamesEqual(item.keyPath, path)) continue;
         bool replaced = false;
         for (const HiveItem*& known : values) {
-            if (EqualsIgnoreCase(known->name, item.name)) {
+            if (HiveNamesEqual(known->name, item.name)) {
                 known = &item;
                 replaced = true;
                 break;
@@ -536,7 +527,7 @@ size_t KeyInsertPosition(HiveDocument* document, std::string_view path) {
     size_t section = items.size();
     for (size_t i = 0; i < items.size(); ++i) {
         if (items[i].kind == HiveItem::Kind::Section && items[i].machineKey &&
-            EqualsIgnoreCase(items[i].keyPath, path)) {
+            HiveNamesEqual(items[i].keyPath, path)) {
             section = i;
         }
     }
@@ -576,8 +567,8 @@ bool SetValueIn(HiveDocument* document, std::string_view path, std::string_view 
                 const std::vector<uint8_t>& data) {
     HiveItem* existing = nullptr;
     for (HiveItem& item : document->items) {
-        if (item.kind == HiveItem::Kind::Value && EqualsIgnoreCase(item.keyPath, path) &&
-            EqualsIgnoreCase(item.name, name)) {
+        if (item.kind == HiveItem::Kind::Value && HiveNamesEqual(item.keyPath, path) &&
+            HiveNamesEqual(item.name, name)) {
             existing = &item;
         }
     }
@@ -892,6 +883,14 @@ HiveStatus HiveCloseKey(HiveKey key) {
     if (key == nullptr) return HiveInvalidHandle;
     delete key;
     return HiveOk;
+}
+
+bool HiveNamesEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace tessaro

@@ -42,6 +42,11 @@ constexpr HiveStatus HiveMoreData = 234;
 constexpr HiveStatus HiveNoMoreItems = 259;
 constexpr HiveStatus HiveIoFailed = 1016;
 
+// Key paths and value names compare as the hive compares them: ASCII
+// letters ignoring case, bytes of 0x80 and above exactly, so UTF-8
+// sequences compare whole.
+bool HiveNamesEqual(std::string_view a, std::string_view b);
+
 // Value types.
 constexpr uint32_t RegNone = 0;
 constexpr uint32_t RegSz = 1;

@@ -7,17 +7,6 @@ namespace tessaro {
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Bytes of 0x80 and above never fold, so multi-byte characters compare whole.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
-
 bool IsContinuationByte(char c) { return (static_cast<uint8_t>(c) & 0xC0) == 0x80; }
 
 // At most maxBytes of text, never ending inside a UTF-8 character; bytes that
@@ -141,7 +130,7 @@ void RegistryKey::CloseKey() {
 bool RegistryKey::Open(std::string_view newPath, const HiveRoot& newRoot, uint32_t access) {
     // Copied first: newPath may view the stored path dropped below.
     std::string requested(newPath);
-    if (path.has_value() && !EqualsIgnoreCase(*path, requested)) {
+    if (path.has_value() && !HiveNamesEqual(*path, requested)) {
         values.clear();
         path.reset();
     }
@@ -211,7 +200,7 @@ bool RegistryKey::LoadAll() {
 
 RegistryValue& RegistryKey::Value(std::string_view valueName) {
     for (auto entry = values.rbegin(); entry != values.rend(); ++entry) {
-        if (EqualsIgnoreCase((*entry)->name, valueName)) return **entry;
+        if (HiveNamesEqual((*entry)->name, valueName)) return **entry;
     }
     values.push_back(std::make_unique<RegistryValue>(this, valueName));
     return *values.back();
