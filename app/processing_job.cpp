@@ -158,11 +158,14 @@ bool CTessaroDlg::PrepareOutput() {
         return false;
     }
     outputReady = false;
-    // Creating the output truncates it: never when it is the input itself.
-    std::error_code error;
-    if (std::filesystem::equivalent(inputPath, outputPath, error) && !error) {
-        Message(message::SameFile, MessageKind::OkPlain);
-        return false;
+    // Creating the output truncates it: never when it is the input or the
+    // configuration itself, under whatever name.
+    for (const std::string* kept : {&inputPath, &configPath}) {
+        std::error_code error;
+        if (!kept->empty() && std::filesystem::equivalent(*kept, outputPath, error) && !error) {
+            Message(message::SameFile, MessageKind::OkPlain);
+            return false;
+        }
     }
     if (!WaveFile::DataSizeFits(inputDataBytes)) {
         Message(message::OutputTooLarge, MessageKind::OkError);

@@ -46,12 +46,19 @@ CTessaroDlg::CTessaroDlg(DialogToolkit& dialogToolkit, DialogOptions dialogOptio
 
 CTessaroDlg::~CTessaroDlg() {
     // A worker still running would use everything released below.
-    if (workerThread.joinable()) {
-        abortRequested = true;
-        if (terminatingEvent) terminatingEvent->Set();
-        workerThread.join();
-    }
+    Shutdown();
+    if (workerThread.joinable()) workerThread.join();
     ReleaseResources();
+}
+
+void CTessaroDlg::Shutdown() {
+    if (!running) return;
+    abortRequested = true;
+    exitRequested = true;
+    if (terminatingEvent) terminatingEvent->Set();
+    // The worker may be waiting for the dialog thread in one of its calls:
+    // serve them until its run-end task has run here.
+    while (running) toolkit.ServeWorkerCalls(50);
 }
 
 void CTessaroDlg::ReleaseResources() {
@@ -154,7 +161,11 @@ bool CTessaroDlg::ReadFieldsBack() {
     return true;
 }
 
-bool CTessaroDlg::UpdateGain() { return ReadFieldsBack(); }
+bool CTessaroDlg::UpdateGain() {
+    // The worker reads the gain for every block: it stays as the run began.
+    if (running) return true;
+    return ReadFieldsBack();
+}
 
 void CTessaroDlg::OnSysCommand(int id) {
     if ((id & ~0xF) == control::AboutCommand) {
@@ -167,8 +178,10 @@ bool CTessaroDlg::LoadConfiguration(const std::string& fullPath) {
     configuration = std::make_unique<FilterConfig>(engines[0], engines[1]);
     const FilterConfig::LoadResult result = configuration->Load(fullPath);
     if (result.warning != nullptr) Message(result.warning, MessageKind::OkWarning);
+    configPath.clear();
     if (result.loaded) {
         configReady = true;
+        configPath = fullPath;
         toolkit.SetFieldText(control::ConfigFileName, FormatText("File Name:     %s", configName));
         toolkit.SetFieldText(control::ConfigLength,
                              FormatNumber("Filter Length: %d points", configuration->Length()));
@@ -205,7 +218,10 @@ void CTessaroDlg::OnLoad() {
         if (!configName.empty()) {
             configReady = false;
             const std::string fullPath = FullPath(*chosen);
-            if (!fullPath.empty() && LoadConfiguration(fullPath) && settingsOpen) {
+            // A path the store would cut is not remembered at all: a cut path
+            // would fail to load at the next start.
+            if (!fullPath.empty() && LoadConfiguration(fullPath) && settingsOpen &&
+                fullPath.size() < RegistryValue::TextCapacity) {
                 settings.Value("MAT File").SetText(fullPath);
             }
         }
@@ -214,7 +230,8 @@ void CTessaroDlg::OnLoad() {
 }
 
 bool CTessaroDlg::ChooseInOutFile(ChooserMode mode, std::string* name, std::string* path, int field,
-                                  const std::string& otherName, const std::string& otherPath) {
+                                  const std::string& otherName, const std::string& otherPath,
+                                  const std::string& forbiddenPath) {
     FileChooserRequest request{mode, "wav",
                                mode == ChooserMode::Open ? "Input Wave file(*.wav)|*.wav|"
                                                          : "Output Wave File(*.wav)|*.wav|",
@@ -227,7 +244,7 @@ bool CTessaroDlg::ChooseInOutFile(ChooserMode mode, std::string* name, std::stri
         return true;
     }
     const std::string fullPath = FullPath(*chosen);
-    if (*name == otherName || SameFile(fullPath, otherPath)) {
+    if (*name == otherName || SameFile(fullPath, otherPath) || SameFile(fullPath, forbiddenPath)) {
         Message(message::SameFile, MessageKind::OkPlain);
         return true;
     }
@@ -247,9 +264,10 @@ void CTessaroDlg::OnOpen() {
     std::string name = inputName;
     std::string path;
     // The flag drops only once a file was chosen: a cancelled chooser keeps
-    // the earlier choice.
-    const bool chosen = ChooseInOutFile(ChooserMode::Open, &name, &path, control::InputPath,
-                                        outputName, outputPath);
+    // the earlier choice. Only an accepted output can clash with the input.
+    const bool chosen =
+        ChooseInOutFile(ChooserMode::Open, &name, &path, control::InputPath,
+                        outputReady ? outputName : "", outputReady ? outputPath : "", "");
     if (chosen) {
         inputReady = false;
         inputName = name;
@@ -265,8 +283,10 @@ void CTessaroDlg::OnSaveAs() {
     if (running) return;
     std::string name = outputName;
     std::string path;
+    // Writing the output must destroy neither the input nor the configuration.
     const bool chosen =
-        ChooseInOutFile(ChooserMode::Save, &name, &path, control::OutputPath, inputName, inputPath);
+        ChooseInOutFile(ChooserMode::Save, &name, &path, control::OutputPath,
+                        inputReady ? inputName : "", inputReady ? inputPath : "", configPath);
     if (chosen) {
         outputReady = false;
         outputName = name;
@@ -312,10 +332,12 @@ void CTessaroDlg::RequestAbort() {
 // During a run, closing waits for the worker: after the user's Yes the run
 // stops at its next block and the run-end steps close the dialog.
 void CTessaroDlg::ConfirmExitDuringRun() {
-    if (Message(message::ConfirmExit, MessageKind::YesNo) == MessageAnswer::Yes) {
-        exitRequested = true;
-        if (terminatingEvent) terminatingEvent->Set();
-    }
+    if (Message(message::ConfirmExit, MessageKind::YesNo) != MessageAnswer::Yes) return;
+    exitRequested = true;
+    if (terminatingEvent) terminatingEvent->Set();
+    // The run may have ended while the question was open: nothing else will
+    // close the dialog then.
+    if (!running) toolkit.EndDialog(DialogResult::Cancel);
 }
 
 void CTessaroDlg::OnExit() {

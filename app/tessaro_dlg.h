@@ -58,6 +58,12 @@ public:
     // Abort without the confirmation (the console's interrupt key).
     void RequestAbort();
 
+    // The program is ending: stops a running worker at its next block and
+    // serves its calls (ServeWorkerCalls) until its run-end steps have run,
+    // so the output is finished. Call on the dialog thread, outside any call
+    // made for the worker; the destructor calls it too.
+    void Shutdown();
+
     // 1: a run starts; 2: a run has ended.
     void SetControlState(int phase);
     bool LoadConfiguration(const std::string& fullPath);
@@ -97,8 +103,11 @@ private:
     void ConfirmExitDuringRun();
     bool ReadFieldsBack();  // the gain field; false when it is not a number
     void ApplySelectionRule(bool mayEnableProcess);
+    // otherName, otherPath: the accepted other selection, or empty; a file
+    // that is forbiddenPath is refused as the same file too.
     bool ChooseInOutFile(ChooserMode mode, std::string* name, std::string* path, int field,
-                         const std::string& otherName, const std::string& otherPath);
+                         const std::string& otherName, const std::string& otherPath,
+                         const std::string& forbiddenPath);
     void ReleaseResources();
     MessageAnswer Message(const std::string& text, MessageKind kind);
 
@@ -111,6 +120,7 @@ private:
     bool enginesReady = false;
     int32_t progressRange = 0;
     std::string configName;
+    std::string configPath;  // full path of the loaded configuration, or empty
     uint32_t inputRate = 0;
     std::atomic<bool> lastRunOk{false};
     uint32_t inputChannels = 0;

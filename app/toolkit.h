@@ -79,6 +79,12 @@ public:
 
     // Runs task later on the dialog thread, without waiting for it.
     virtual void PostToDialogThread(std::function<void()> task) = 0;
+
+    // Called on the dialog thread while it waits for a stopping worker (the
+    // program is shutting down): carries out the worker's pending calls and
+    // posted tasks, waiting up to timeoutMs for one. From the first call on,
+    // message boxes need not wait for anybody; a Yes/No prompt answers No.
+    virtual void ServeWorkerCalls(int timeoutMs) = 0;
 };
 
 }  // namespace tessaro

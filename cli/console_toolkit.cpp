@@ -27,18 +27,24 @@ void ConsoleToolkit::SetNextChoice(std::string path) {
     nextChoice_ = std::move(path);
 }
 
-void ConsoleToolkit::RunUntil(const std::function<bool()>& done) {
-    while (!done()) {
-        std::deque<std::function<void()>> tasks;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            posted_.wait_for(lock, std::chrono::milliseconds(100),
-                             [this] { return !tasks_.empty(); });
-            tasks.swap(tasks_);
-        }
-        for (auto& task : tasks) task();
+void ConsoleToolkit::RunPosted(int timeoutMs) {
+    std::deque<std::function<void()>> tasks;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        posted_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [this] { return !tasks_.empty(); });
+        tasks.swap(tasks_);
     }
+    for (auto& task : tasks) task();
 }
+
+void ConsoleToolkit::RunUntil(const std::function<bool()>& done) {
+    while (!done()) RunPosted(100);
+}
+
+// Worker calls are carried out on the worker's own thread here; only the
+// posted run-end task needs the main thread.
+void ConsoleToolkit::ServeWorkerCalls(int timeoutMs) { RunPosted(timeoutMs); }
 
 void ConsoleToolkit::FinishProgress() {
     std::lock_guard<std::mutex> lock(mutex_);

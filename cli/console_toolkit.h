@@ -55,8 +55,10 @@ public:
     void ShowAboutBox() override;
     void EndDialog(DialogResult result) override;
     void PostToDialogThread(std::function<void()> task) override;
+    void ServeWorkerCalls(int timeoutMs) override;
 
 private:
+    void RunPosted(int timeoutMs);
     void DrawProgress();                       // with mutex_ held
     void WriteError(const std::string& text);  // with mutex_ held
 

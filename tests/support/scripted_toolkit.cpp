@@ -106,7 +106,7 @@ MessageAnswer ScriptedToolkit::ShowMessage(const std::string& text, MessageKind 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back({text, kind});
-        if (kind == MessageKind::YesNo && !answers_.empty()) {
+        if (kind == MessageKind::YesNo && !answers_.empty() && !shuttingDown_) {
             answer = answers_.front();
             answers_.pop_front();
         }
@@ -206,6 +206,19 @@ void ScriptedToolkit::ShowAboutBox() {
 void ScriptedToolkit::EndDialog(DialogResult result) {
     std::lock_guard<std::mutex> lock(mutex_);
     ended_ = result;
+}
+
+void ScriptedToolkit::ServeWorkerCalls(int timeoutMs) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shuttingDown_ = true;
+    }
+    RunPosted(timeoutMs);
+}
+
+bool ScriptedToolkit::ShutdownServed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shuttingDown_;
 }
 
 void ScriptedToolkit::PostToDialogThread(std::function<void()> task) {

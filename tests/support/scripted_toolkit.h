@@ -73,6 +73,10 @@ public:
     void ShowAboutBox() override;
     void EndDialog(DialogResult result) override;
     void PostToDialogThread(std::function<void()> task) override;
+    void ServeWorkerCalls(int timeoutMs) override;
+
+    // True once the dialog has waited for a stopping worker.
+    bool ShutdownServed();
 
     std::vector<std::string> systemMenu;
     int focusedControl = 0;
@@ -94,6 +98,7 @@ private:
     bool logReadOnly_ = true;
     bool logSelected_ = false;
     bool aboutShown_ = false;
+    bool shuttingDown_ = false;
     std::optional<DialogResult> ended_;
 };
 
