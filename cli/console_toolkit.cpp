@@ -1,11 +1,16 @@
 #include "cli/console_toolkit.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 #include "app/control_ids.h"
 #include "app/messages.h"
 #include "app/text_format.h"
+#include "cli/progress_line.h"
 
 namespace tessaro {
 namespace {
@@ -16,6 +21,14 @@ bool IsFieldError(int id, const std::string& text) {
         return std::string_view(text).starts_with("<Error>");
     }
     return id == control::ConfigFileName && text == message::InvalidConfiguration;
+}
+
+// Columns of the terminal on stderr, asked at each draw so that the line
+// follows a resized window; 80 when the terminal does not say.
+int TerminalWidth() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+    return size.ws_col;
 }
 
 }  // namespace
@@ -58,11 +71,17 @@ bool ConsoleToolkit::ControlEnabled(int id) {
     return it == enabled_.end() || it->second;
 }
 
+int ConsoleToolkit::ErrorsWritten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errorsWritten_;
+}
+
 void ConsoleToolkit::WriteError(const std::string& text) {
     if (progressDrawn_) std::fputs("\n", stderr);
     progressDrawn_ = false;
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
+    ++errorsWritten_;
 }
 
 MessageAnswer ConsoleToolkit::ShowMessage(const std::string& text, MessageKind kind) {
@@ -106,13 +125,11 @@ void ConsoleToolkit::SetProgressPosition(int position) {
 
 void ConsoleToolkit::DrawProgress() {
     if (!showProgress_) return;
-    constexpr int Width = 30;
-    const int filled = progress_ * Width / 100;
-    std::fprintf(stderr, "\r[%s%s] %3d%%  %s  %s  %s  %s  %s ", std::string(filled, '#').c_str(),
-                 std::string(Width - filled, ' ').c_str(), progress_,
-                 fields_[control::InputRms].c_str(), fields_[control::InputPeak].c_str(),
-                 fields_[control::OutputRms].c_str(), fields_[control::OutputPeak].c_str(),
-                 fields_[control::Clipped].c_str());
+    const std::vector<std::string> texts = {
+        fields_[control::InputRms], fields_[control::InputPeak], fields_[control::OutputRms],
+        fields_[control::OutputPeak], fields_[control::Clipped]};
+    // Back to the start of the line, and erase what a longer line left.
+    std::fprintf(stderr, "\r%s\033[K", ProgressLine(progress_, texts, TerminalWidth()).c_str());
     std::fflush(stderr);
     progressDrawn_ = true;
 }

@@ -30,6 +30,10 @@ public:
     // Ends the progress line, if one is drawn.
     void FinishProgress();
 
+    // How many messages and field errors have gone to stderr so far; a step
+    // that refused without raising it has not told the user why.
+    int ErrorsWritten();
+
     bool ControlEnabled(int id);
 
     MessageAnswer ShowMessage(const std::string& text, MessageKind kind) override;
@@ -72,6 +76,7 @@ private:
     std::string log_;
     int progress_ = 0;
     bool progressDrawn_ = false;
+    int errorsWritten_ = 0;
 };
 
 }  // namespace tessaro

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -99,6 +101,21 @@ bool ReportMissing(const std::string& path, bool folderOnly) {
     return true;
 }
 
+// True, after saying so, when path names a folder rather than a file: an
+// existing folder, or a path ending in '/', "." or "..". The dialog would
+// take some of these for a file still to be made.
+bool ReportFolder(const std::string& path, const char* role) {
+    const std::filesystem::path name = std::filesystem::path(path).filename();
+    std::error_code error;
+    const bool folder = path.ends_with('/') || name == "." || name == ".." ||
+                        std::filesystem::is_directory(path, error);
+    if (folder) {
+        std::fprintf(stderr, "tessaro-cli: cannot use '%s' as the %s file: it names a folder\n",
+                     path.c_str(), role);
+    }
+    return folder;
+}
+
 // The interrupt key: before the run it ends the program at once; during the
 // run it asks for an abort at the next block boundary; afterwards it is only
 // remembered for the exit status.
@@ -162,50 +179,100 @@ std::string WithNewlines(const std::string& text) {
     return out;
 }
 
-int Run(int argc, char** argv) {
-    Arguments args;
-    if (const auto status = ParseArguments(argc, argv, &args)) return *status;
-    InterruptWatcher interrupts;
+std::string CannotUse(const std::string& argument, const char* role) {
+    return "cannot use '" + argument + "' as the " + role;
+}
 
-    ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
-    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false});
-    if (!dialog.OnInitDialog()) return ExitFailure;
+// Carries out one step; false when it refused. The dialog explains most
+// refusals itself, but passes over some in silence (a chosen path with no
+// file name, for one): those get a message naming the argument, so that no
+// refusal goes unexplained.
+bool Step(ConsoleToolkit& toolkit, const std::string& refusal, const std::function<bool()>& step) {
+    const int errorsBefore = toolkit.ErrorsWritten();
+    if (step()) return true;
+    if (toolkit.ErrorsWritten() == errorsBefore) {
+        std::fprintf(stderr, "tessaro-cli: %s\n", refusal.c_str());
+    }
+    return false;
+}
 
+// Answers the dialog's next file chooser with path and gives the command;
+// false, with a message, when the dialog did not accept the file.
+bool Choose(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const std::string& path, const char* role,
+            void (CTessaroDlg::*command)(), bool (CTessaroDlg::*accepted)() const) {
+    return Step(toolkit, CannotUse(path, role), [&] {
+        toolkit.SetNextChoice(std::filesystem::absolute(path).string());
+        (dialog.*command)();
+        return (dialog.*accepted)();
+    });
+}
+
+// Gives the dialog the gain and the three files, as a user would; false,
+// with a message, when it refused one.
+bool SetUp(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const Arguments& args) {
+    if (!Step(toolkit, "cannot start", [&] { return dialog.OnInitDialog(); })) return false;
     toolkit.SetFieldText(control::Gain, args.gain);
-    if (!dialog.UpdateGain()) return ExitFailure;
-
+    if (!Step(toolkit, CannotUse(args.gain, "gain"), [&] { return dialog.UpdateGain(); })) {
+        return false;
+    }
     const std::string& config = args.files[0];
     const std::string& input = args.files[1];
     const std::string& output = args.files[2];
-    if (ReportMissing(config, false)) return ExitFailure;
-    toolkit.SetNextChoice(std::filesystem::absolute(config).string());
-    dialog.OnLoad();
-    if (!dialog.ConfigReady()) return ExitFailure;
+    if (ReportMissing(config, false) || !Choose(toolkit, dialog, config, "configuration file",
+                                                &CTessaroDlg::OnLoad, &CTessaroDlg::ConfigReady)) {
+        return false;
+    }
+    if (ReportMissing(input, false) || !Choose(toolkit, dialog, input, "input file",
+                                               &CTessaroDlg::OnOpen, &CTessaroDlg::InputReady)) {
+        return false;
+    }
+    return !ReportFolder(output, "output") && !ReportMissing(output, true) &&
+           Choose(toolkit, dialog, output, "output file", &CTessaroDlg::OnSaveAs,
+                  &CTessaroDlg::OutputReady) &&
+           Step(toolkit, "cannot start the run",
+                [&] { return toolkit.ControlEnabled(control::Process); });
+}
 
-    if (ReportMissing(input, false)) return ExitFailure;
-    toolkit.SetNextChoice(std::filesystem::absolute(input).string());
-    dialog.OnOpen();
-    if (!dialog.InputReady()) return ExitFailure;
-
-    if (ReportMissing(output, true)) return ExitFailure;
-    toolkit.SetNextChoice(std::filesystem::absolute(output).string());
-    dialog.OnSaveAs();
-    if (!dialog.OutputReady() || !toolkit.ControlEnabled(control::Process)) return ExitFailure;
-
+// Runs the filter and prints the report; returns the exit status.
+int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& interrupts) {
+    const int errorsBefore = toolkit.ErrorsWritten();
     interrupts.RunStarted(&dialog);
     dialog.StartRun();
+    // An interrupt that came while the run was starting did nothing: the
+    // abort is ignored until the run is marked running, and the start clears
+    // it. The watcher records the interrupt before it asks for the abort, so
+    // either this check sees the record and asks again, after the clearing,
+    // or the record comes later, and the watcher's own request with it.
+    if (interrupts.Interrupted()) dialog.RequestAbort();
     toolkit.RunUntil([&] { return !dialog.Running(); });
     interrupts.RunEnded();
     toolkit.FinishProgress();
 
     const std::string report = WithNewlines(toolkit.LogText());
     std::fwrite(report.data(), 1, report.size(), stdout);
-    if (std::fflush(stdout) != 0) return ExitFailure;
+    if (std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "tessaro-cli: cannot write the report: %s\n", std::strerror(errno));
+        return ExitFailure;
+    }
 
     if (interrupts.Interrupted()) return ExitInterrupted;
-    const bool complete =
-        dialog.ReportWritten() && dialog.LastRunOk() && dialog.LastRunStatus() == RunComplete;
-    return complete ? ExitOk : ExitFailure;
+    if (dialog.ReportWritten() && dialog.LastRunOk() && dialog.LastRunStatus() == RunComplete) {
+        return ExitOk;
+    }
+    if (toolkit.ErrorsWritten() == errorsBefore) {
+        std::fputs("tessaro-cli: the run failed\n", stderr);
+    }
+    return ExitFailure;
+}
+
+int Run(int argc, char** argv) {
+    Arguments args;
+    if (const auto status = ParseArguments(argc, argv, &args)) return *status;
+    InterruptWatcher interrupts;
+    ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
+    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false});
+    if (!SetUp(toolkit, dialog, args)) return ExitFailure;
+    return Process(toolkit, dialog, interrupts);
 }
 
 }  // namespace

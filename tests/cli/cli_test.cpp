@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,10 +31,15 @@ struct Result {
 
 class CliRun {
 public:
-    CliRun(const ScratchFolder& folder, std::vector<std::string> args)
+    // workingFolder: where the program runs, the test's own folder if empty.
+    CliRun(const ScratchFolder& folder, std::vector<std::string> args,
+           const std::string& workingFolder = "")
         : outPath(folder.File("stdout.txt")), errPath(folder.File("stderr.txt")) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (!workingFolder.empty()) {
+            posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+        }
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
@@ -72,8 +79,19 @@ private:
     std::string outPath, errPath;
 };
 
-Result RunCli(const ScratchFolder& folder, std::vector<std::string> args) {
-    return CliRun(folder, std::move(args)).Wait();
+Result RunCli(const ScratchFolder& folder, std::vector<std::string> args,
+              const std::string& workingFolder = "") {
+    return CliRun(folder, std::move(args), workingFolder).Wait();
+}
+
+// Every path under root, but the captured stdout and stderr of the runs.
+std::set<std::string> FolderListing(const std::string& root) {
+    std::set<std::string> paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "stdout.txt" && name != "stderr.txt") paths.insert(entry.path().string());
+    }
+    return paths;
 }
 
 class CliTest : public ::testing::Test {
@@ -197,6 +215,41 @@ TEST_F(CliTest, RefusalsGoToStandardError) {
             EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
         }
         EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliTest, PathsThatNameNoFileAreRefusedWithAMessage) {
+    // Run inside work/, beside the existing folder work/sub, so that "." and
+    // ".." are the test's own folders.
+    const std::string work = folder.File("work");
+    std::filesystem::create_directories(work + "/sub");
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;  // the argument the message names
+    };
+    const Case cases[] = {
+        {{config, input, "."}, "."},
+        {{config, input, ".."}, ".."},
+        {{config, input, "sub"}, "sub"},
+        {{config, input, "sub/"}, "sub/"},
+        {{config, input, "sub/.."}, "sub/.."},
+        {{config, input, "new/"}, "new/"},
+        {{config, input, folder.Path()}, folder.Path()},
+        {{".", input, "out.wav"}, "."},
+        {{config, ".", "out.wav"}, "."},
+        {{config, "..", "out.wav"}, ".."},
+    };
+    const std::set<std::string> before = FolderListing(folder.Path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+        const Result r = RunCli(folder, c.args, work);
+        EXPECT_EQ(r.status, 1);
+        // One line, from the program, naming what it could not use.
+        EXPECT_TRUE(r.err.starts_with("tessaro-cli: ")) << r.err;
+        EXPECT_NE(r.err.find("'" + c.named + "'"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(FolderListing(folder.Path()), before);
     }
 }
 
