@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <set>
+
+#include "app/control_ids.h"
+#include "app/messages.h"
+#include "tests/ui/window_fixture.h"
+#include "ui/chooser_filter.h"
+#include "ui/dialog_layout.h"
+#include "ui/dialog_units.h"
+
+namespace tessaro::testing {
+namespace {
+
+using ui::ControlKind;
+
+const char* ExpectedClass(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::GroupBox:
+            return "QGroupBox";
+        case ControlKind::Button:
+            return "QPushButton";
+        case ControlKind::Edit:
+            return "QLineEdit";
+        case ControlKind::Label:
+            return "QLabel";
+        case ControlKind::ProgressBar:
+            return "QProgressBar";
+        case ControlKind::Log:
+            return "QPlainTextEdit";
+    }
+    return "";
+}
+
+QString Caption(QWidget* widget) {
+    if (auto* button = qobject_cast<QPushButton*>(widget)) return button->text();
+    if (auto* group = qobject_cast<QGroupBox*>(widget)) return group->title();
+    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+    return {};
+}
+
+// Every control of the table exists with its id, kind, caption, place in
+// dialog units and accessible name; fields are read-only where they show
+// results.
+TEST(WindowLayout, EveryControlAsTheTableSays) {
+    WindowFixture f;
+    const ui::DialogUnits units(f.window->font());
+    EXPECT_EQ(f.window->windowTitle(), "Tessaro");
+    EXPECT_EQ(f.window->size(), units.Size(ui::DialogWidthUnits, ui::DialogHeightUnits));
+    EXPECT_EQ(f.window->minimumSize(), f.window->maximumSize());
+    std::set<QString> names;
+    for (const ui::ControlRow& row : ui::MainDialogControls()) {
+        SCOPED_TRACE(row.accessibleName);
+        QWidget* widget = nullptr;
+        for (QWidget* child : f.window->findChildren<QWidget*>()) {
+            if (child->accessibleName() == row.accessibleName) widget = child;
+        }
+        ASSERT_NE(widget, nullptr);
+        EXPECT_TRUE(names.insert(widget->accessibleName()).second);
+        EXPECT_STREQ(widget->metaObject()->className(), ExpectedClass(row.kind));
+        if (row.id != 0) {
+            EXPECT_EQ(widget->objectName(), QString::number(row.id));
+        }
+        EXPECT_EQ(Caption(widget), row.caption);
+        EXPECT_EQ(widget->geometry(), units.Rect(row.rect));
+        if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+            EXPECT_EQ(field->isReadOnly(), row.style != ui::EditStyle::Editable);
+            EXPECT_EQ(field->hasFrame(), row.style != ui::EditStyle::ReadOnlyBorderless);
+        }
+    }
+    EXPECT_TRUE(qobject_cast<QPushButton*>(f.Control(control::Open))->isDefault());
+    EXPECT_TRUE(qobject_cast<QPlainTextEdit*>(f.Control(control::Log))->isReadOnly());
+}
+
+TEST(WindowLayout, ControlsEnabledAtStartUp) {
+    WindowFixture f;
+    struct Expected {
+        int id;
+        bool enabled;
+    };
+    for (const Expected& e : {Expected{control::Load, true},
+                              {control::Open, true},
+                              {control::SaveAs, false},
+                              {control::Process, false},
+                              {control::Abort, false},
+                              {control::Clear, true},
+                              {control::Gain, true},
+                              {control::Exit, true}}) {
+        SCOPED_TRACE(e.id);
+        EXPECT_EQ(f.Enabled(e.id), e.enabled);
+    }
+    EXPECT_EQ(f.Text(control::Gain), "0");
+    EXPECT_EQ(qobject_cast<QProgressBar*>(f.Control(control::Progress))->maximum(), 100);
+}
+
+TEST(WindowKeys, EscapeAndEnterDoNotClose) {
+    WindowFixture f;
+    QTest::keyClick(f.window.get(), Qt::Key_Escape);
+    // Enter presses the default button, Open: its chooser comes up.
+    f.ThenCancelChooser();
+    QTest::keyClick(f.window.get(), Qt::Key_Return);
+    EXPECT_TRUE(f.RunUntil([&] { return f.Seen().size() == 1; }, 5000));
+    QApplication::processEvents();
+    EXPECT_TRUE(f.window->isVisible());
+    EXPECT_EQ(f.Seen()[0].className, "QFileDialog");
+}
+
+TEST(WindowMenu, AboutBoxFromF1AndTheContextMenu) {
+    WindowFixture f;
+    const QList<QAction*> actions = f.window->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_TRUE(actions[0]->isSeparator());
+    EXPECT_EQ(actions[1]->text(), "&About Tessaro...");
+    f.ThenCloseAbout();
+    actions[1]->trigger();
+    f.ThenCloseAbout();
+    // The offscreen platform does not give the focus back after a modal box.
+    f.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
+    QTest::keyClick(f.window.get(), Qt::Key_F1);
+    ASSERT_EQ(f.Seen().size(), 2u);
+    for (const SeenModal& seen : f.Seen()) EXPECT_EQ(seen.title, "About Tessaro");
+}
+
+TEST(WindowChooser, FiltersFromThePipeForm) {
+    const struct {
+        const char* filter;
+        QStringList expected;
+    } cases[] = {
+        {"Input Wave file(*.wav)|*.wav|", {"Input Wave file(*.wav)"}},
+        {"MATLAB File(*.mat)|*.mat|", {"MATLAB File(*.mat)"}},
+        {"Sound|*.wav;*.wave|All|*|", {"Sound (*.wav *.wave)", "All (*)"}},
+        {"", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filter);
+        EXPECT_EQ(ui::ChooserNameFilters(c.filter), c.expected);
+    }
+}
+
+// Choosers, Process, the live texts and the report, as a user drives them.
+TEST(WindowRun, WholeRunFromTheButtons) {
+    WindowFixture f;
+    const auto config = f.WriteConfig("room.mat", 4096);
+    const auto input = f.WriteInput("in.wav", 44100);
+    f.ChooseAll(config, input, f.Path("out.wav"));
+    EXPECT_EQ(f.lastChooserFilters, QStringList{"Output Wave File(*.wav)"});
+    EXPECT_FALSE(f.lastChooserConfirmsOverwrite);
+    EXPECT_EQ(f.lastChooserSuffix, "wav");
+    EXPECT_EQ(f.Text(control::ConfigFileName), "File Name:     room.mat");
+    EXPECT_EQ(f.Text(control::InputPath), QString::fromStdString(input));
+    ASSERT_TRUE(f.Enabled(control::Process));
+
+    for (int run = 1; run <= 2; ++run) {
+        f.Click(control::Process);
+        EXPECT_TRUE(f.Enabled(control::Abort));
+        EXPECT_FALSE(f.Enabled(control::Open));
+        ASSERT_TRUE(f.RunUntil([&] { return !f.window->Logic().Running(); }));
+        QApplication::processEvents();
+        EXPECT_EQ(f.Text(control::Log).count("Complete"), run);
+    }
+    const QString log = f.Text(control::Log);
+    EXPECT_TRUE(log.startsWith("Input File:   in.wav\nSample Rate:   44100 Hz\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.endsWith("====================================\n\n"));
+    EXPECT_TRUE(f.Text(control::Clipped).startsWith("Value Clipped: 0"));
+    EXPECT_EQ(qobject_cast<QProgressBar*>(f.Control(control::Progress))->value(), 100);
+    EXPECT_TRUE(f.Enabled(control::Process));
+    EXPECT_FALSE(f.Enabled(control::Abort));
+    const WavSizes sizes = ReadWavSizes(f.Path("out.wav"));
+    EXPECT_EQ(sizes.data + 56, sizes.file);
+
+    f.Click(control::Clear);
+    EXPECT_TRUE(f.Text(control::Log).isEmpty());
+    EXPECT_TRUE(qobject_cast<QPlainTextEdit*>(f.Control(control::Log))->isReadOnly());
+    EXPECT_TRUE(f.Seen().size() == 3u);  // the three choosers, no message
+}
+
+TEST(WindowRun, ExitDuringRunAsksAbortsReportsAndCloses) {
+    WindowFixture f;
+    f.ChooseAll(f.WriteConfig("room.mat"), f.WriteInput("in.wav", 44100 * 120), f.Path("out.wav"));
+    f.Click(control::Process);
+    f.ThenPress(QMessageBox::Yes);
+    f.Click(control::Exit);
+    ASSERT_TRUE(f.RunUntil([&] { return f.window->isHidden(); }));
+    const SeenModal& asked = f.Seen().back();
+    EXPECT_EQ(asked.title, "Tessaro");
+    EXPECT_EQ(asked.text, message::ConfirmExit);
+    EXPECT_EQ(asked.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(asked.buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_TRUE(f.Text(control::Log).contains("\nAborted\n"));
+    EXPECT_FALSE(f.window->Logic().Running());
+    const WavSizes sizes = ReadWavSizes(f.Path("out.wav"));
+    EXPECT_EQ(sizes.riff + 8, sizes.file);
+    EXPECT_EQ(sizes.data + 56, sizes.file);
+    EXPECT_LT(sizes.data, 44100u * 120 * 4);
+}
+
+TEST(WindowRun, AbortAnsweredNoLeavesTheRunGoing) {
+    WindowFixture f;
+    f.ChooseAll(f.WriteConfig("room.mat", 4096), f.WriteInput("in.wav", 44100 * 20),
+                f.Path("out.wav"));
+    f.Click(control::Process);
+    f.ThenPress(QMessageBox::No);
+    f.Click(control::Abort);
+    ASSERT_TRUE(f.RunUntil([&] { return !f.window->Logic().Running(); }));
+    QApplication::processEvents();
+    EXPECT_TRUE(f.Text(control::Log).contains("\nComplete\n"));
+    EXPECT_EQ(f.Seen().back().text, message::ConfirmAbort);
+}
+
+// Quitting (the window going away) while a run goes: no hang, and the
+// output is a finished WAV file.
+TEST(WindowRun, QuittingDuringRunFinishesTheOutput) {
+    WindowFixture f;
+    f.ChooseAll(f.WriteConfig("room.mat"), f.WriteInput("in.wav", 44100 * 120), f.Path("out.wav"));
+    f.Click(control::Process);
+    ASSERT_TRUE(f.RunUntil(
+        [&] { return qobject_cast<QProgressBar*>(f.Control(control::Progress))->value() > 0; }));
+    f.window.reset();
+    const WavSizes sizes = ReadWavSizes(f.Path("out.wav"));
+    EXPECT_EQ(sizes.riff + 8, sizes.file);
+    EXPECT_EQ(sizes.data + 56, sizes.file);
+    EXPECT_GT(sizes.data, 0u);
+}
+
+// A worker's message box is modal to the window and waits for its answer.
+TEST(WindowRun, WorkerMessageBoxWaitsForTheUser) {
+    WindowFixture f;
+    const auto config = f.WriteConfig("room.mat", 16);
+    const auto input = f.folder.File("in.wav");
+    ASSERT_TRUE(WriteFileBytes(input, Stereo16WavImage(22050, std::vector<int16_t>(64, 1))));
+    f.ChooseAll(config, input, f.Path("out.wav"));
+    f.ThenPress(QMessageBox::Ok);
+    f.Click(control::Process);
+    ASSERT_TRUE(f.RunUntil([&] { return !f.window->Logic().Running(); }));
+    ASSERT_FALSE(f.Seen().empty());
+    EXPECT_EQ(f.Seen().back().text, message::RateMismatch);
+    EXPECT_EQ(f.Seen().back().icon, QMessageBox::Critical);
+    EXPECT_TRUE(f.Text(control::Log).isEmpty());
+}
+
+}  // namespace
+}  // namespace tessaro::testing
