@@ -1,6 +1,8 @@
 #include "ui/qt_toolkit.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -25,6 +27,9 @@ namespace {
 // Calls the worker may queue before it waits for the GUI thread: a few
 // blocks' worth of texts and progress.
 constexpr uint64_t MaxBacklog = 64;
+
+// Asks the GUI thread to carry out the queued calls.
+const QEvent::Type DrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -102,13 +107,30 @@ void QtToolkit::Enqueue(std::function<void()> call, bool wait) {
     }
     queue_.push_back(std::move(call));
     const uint64_t ticket = ++queuedCount_;
+    PostDrainLocked();
+    if (wait) changed_.wait(lock, [this, ticket] { return doneCount_ >= ticket; });
+}
+
+bool QtToolkit::event(QEvent* event) {
+    bool drain = false;
+    {
+        // The worker posts under this lock: taking it first orders the
+        // event's making before its reading here.
+        std::lock_guard<std::mutex> lock(mutex_);
+        drain = event->type() == DrainEvent;
+    }
+    if (!drain) return QObject::event(event);
+    DrainQueue();
+    return true;
+}
+
+void QtToolkit::PostDrainLocked() {
     if (!drainPosted_) {
         drainPosted_ = true;
-        QMetaObject::invokeMethod(
-            this, [this] { DrainQueue(); }, Qt::QueuedConnection);
+        // A plain event: no functor made on this thread is run on the other.
+        QCoreApplication::postEvent(this, new QEvent(DrainEvent));
     }
     changed_.notify_all();
-    if (wait) changed_.wait(lock, [this, ticket] { return doneCount_ >= ticket; });
 }
 
 void QtToolkit::OnGuiThread(std::function<void()> call, bool wait) {
@@ -128,16 +150,22 @@ Result QtToolkit::AskGuiThread(const std::function<Result()>& question) {
 
 void QtToolkit::DrainQueue() {
     for (;;) {
+        DisplayUpdate display;
         std::function<void()> call;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (queue_.empty()) {
+            display = std::exchange(display_, {});
+            if (!queue_.empty()) {
+                call = std::move(queue_.front());
+                queue_.pop_front();
+            } else if (display.texts.empty() && !display.progress) {
                 drainPosted_ = false;
-                break;
+                return;
             }
-            call = std::move(queue_.front());
-            queue_.pop_front();
         }
+        // The texts first: a queued call sees every update made before it.
+        ShowDisplayUpdate(display);
+        if (!call) continue;
         call();
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -145,9 +173,20 @@ void QtToolkit::DrainQueue() {
         }
         changed_.notify_all();
     }
-    // One repaint per control for everything the queue held.
-    for (const int id : std::exchange(repaintIds_, {})) {
-        if (QWidget* widget = Widget(id)) widget->repaint();
+}
+
+void QtToolkit::ShowDisplayUpdate(const DisplayUpdate& display) {
+    for (const auto& [id, text] : display.texts) ShowFieldText(id, text);
+    if (display.progress) {
+        if (QProgressBar* bar = Progress()) bar->setValue(*display.progress);
+    }
+}
+
+void QtToolkit::ShowFieldText(int id, const std::string& text) {
+    if (QLineEdit* field = Field(id)) {
+        field->setText(FromUtf8(text));
+        // Show the start of a long path, as a read-only field should.
+        field->setCursorPosition(0);
     }
 }
 
@@ -156,7 +195,7 @@ void QtToolkit::ServeWorkerCalls(int timeoutMs) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [this] { return !queue_.empty(); });
+                          [this] { return !queue_.empty() || drainPosted_; });
     }
     DrainQueue();
 }
@@ -176,15 +215,16 @@ MessageAnswer QtToolkit::ShowMessage(const std::string& text, MessageKind kind) 
 }
 
 void QtToolkit::SetFieldText(int id, const std::string& text) {
-    OnGuiThread(
-        [this, id, text] {
-            if (QLineEdit* field = Field(id)) {
-                field->setText(FromUtf8(text));
-                // Show the start of a long path, as a read-only field should.
-                field->setCursorPosition(0);
-            }
-        },
-        false);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (OnGuiThreadNow()) {
+        // Newer than anything the worker left for this field.
+        display_.texts.erase(id);
+        lock.unlock();
+        ShowFieldText(id, text);
+        return;
+    }
+    display_.texts[id] = text;
+    PostDrainLocked();
 }
 
 std::string QtToolkit::FieldText(int id) {
@@ -203,11 +243,9 @@ void QtToolkit::EnableControl(int id, bool enabled) {
 }
 
 void QtToolkit::RepaintNow(int id) {
-    if (OnGuiThreadNow()) {
-        if (QWidget* widget = Widget(id)) widget->repaint();
-        return;
-    }
-    OnGuiThread([this, id] { repaintIds_.insert(id); }, false);
+    // The worker's texts are drawn when the GUI thread shows them.
+    if (!OnGuiThreadNow()) return;
+    if (QWidget* widget = Widget(id)) widget->repaint();
 }
 
 void QtToolkit::FocusControl(int id) {
@@ -227,11 +265,15 @@ void QtToolkit::SetProgressRange(int lower, int upper) {
 }
 
 void QtToolkit::SetProgressPosition(int position) {
-    OnGuiThread(
-        [this, position] {
-            if (QProgressBar* bar = Progress()) bar->setValue(position);
-        },
-        false);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (OnGuiThreadNow()) {
+        display_.progress.reset();
+        lock.unlock();
+        if (QProgressBar* bar = Progress()) bar->setValue(position);
+        return;
+    }
+    display_.progress = position;
+    PostDrainLocked();
 }
 
 std::string QtToolkit::LogText() {

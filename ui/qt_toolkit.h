@@ -5,8 +5,11 @@
 // worker is queued in order and carried out there; calls that return
 // something (texts, line counts, message boxes) wait for their answer, and
 // the others return at once, which keeps a block's dozen updates from
-// costing a dozen thread switches. The worker never gets far ahead: past a
-// short backlog it waits until the GUI thread has caught up.
+// costing a dozen thread switches. Field texts and the progress position
+// are not queued: the worker leaves the latest of each, and the GUI thread
+// shows them as often as it can draw, before any later queued call, so a
+// slow display never slows the run. Past a short backlog of queued calls
+// the worker waits until the GUI thread has caught up.
 
 #include <QIcon>
 #include <QObject>
@@ -18,7 +21,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "app/control_ids.h"
@@ -75,6 +77,9 @@ public:
     void PostToDialogThread(std::function<void()> task) override;
     void ServeWorkerCalls(int timeoutMs) override;
 
+protected:
+    bool event(QEvent* event) override;
+
 private:
     // Runs call on the GUI thread: directly when already there, otherwise
     // queued behind earlier calls, waiting for it when wait is true.
@@ -85,6 +90,16 @@ private:
     Result AskGuiThread(const std::function<Result()>& question);
     // Carries out the queued calls, then repaints what they asked for.
     void DrainQueue();
+    void PostDrainLocked();  // with mutex_ held
+
+    // What the worker left to show: the latest text of each field and the
+    // latest progress position.
+    struct DisplayUpdate {
+        std::map<int, std::string> texts;
+        std::optional<int> progress;
+    };
+    void ShowDisplayUpdate(const DisplayUpdate& display);
+    void ShowFieldText(int id, const std::string& text);
     bool OnGuiThreadNow() const;
 
     QWidget* Widget(int id) const;  // asserts the GUI thread
@@ -101,11 +116,11 @@ private:
     QIcon icon_;
     QString lastFolder_;
     std::string logText_;  // the log exactly as the dialog wrote it ("\r\n" lines)
-    std::set<int> repaintIds_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::function<void()>> queue_;
+    DisplayUpdate display_;
     uint64_t queuedCount_ = 0;  // calls ever queued
     uint64_t doneCount_ = 0;    // calls carried out
     bool drainPosted_ = false;

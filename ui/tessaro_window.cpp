@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 #include <exception>
 
 #include "app/control_ids.h"
@@ -106,7 +107,13 @@ void TessaroWindow::BuildControls() {
     const DialogUnits units(font());
     for (const ControlRow& row : MainDialogControls()) {
         QWidget* widget = CreateControl(row);
-        widget->setGeometry(units.Rect(row.rect));
+        QRect place = units.Rect(row.rect);
+        // A label never cuts its caption when this font is wider than the
+        // one the layout was drawn with.
+        if (row.kind == ControlKind::Label) {
+            place.setWidth(std::max(place.width(), widget->sizeHint().width()));
+        }
+        widget->setGeometry(place);
         widget->setAccessibleName(row.accessibleName);
         if (row.id == 0) continue;
         widget->setObjectName(QString::number(row.id));
