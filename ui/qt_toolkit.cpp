@@ -158,14 +158,14 @@ void QtToolkit::DrainQueue() {
             if (!queue_.empty()) {
                 call = std::move(queue_.front());
                 queue_.pop_front();
-            } else if (display.texts.empty() && !display.progress) {
+            } else {
+                // Back to the event loop, to draw: newer texts post anew.
                 drainPosted_ = false;
-                return;
             }
         }
         // The texts first: a queued call sees every update made before it.
         ShowDisplayUpdate(display);
-        if (!call) continue;
+        if (!call) return;
         call();
         {
             std::lock_guard<std::mutex> lock(mutex_);
