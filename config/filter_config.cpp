@@ -101,13 +101,19 @@ bool FilterConfig::ReadTaps() {
     if (responseB == nullptr) return false;
 
     // Column-major: H(i, c) is element c * M + i.
+    // A tap that is not finite as the engines hold it (NaN, infinite, or
+    // beyond the float range) would turn the whole output into NaN, which
+    // comes out as silence: such a matrix is no usable filter.
     const std::size_t m = length;
+    bool finite = true;
     for (std::size_t i = 0; i < kept; ++i) {
         responseA[i] = Complex32f{static_cast<float>(data[i]), static_cast<float>(data[m + i])};
         responseB[i] =
             Complex32f{static_cast<float>(data[2 * m + i]), static_cast<float>(data[3 * m + i])};
+        finite = finite && std::isfinite(responseA[i].re) && std::isfinite(responseA[i].im) &&
+                 std::isfinite(responseB[i].re) && std::isfinite(responseB[i].im);
     }
-    return true;
+    return finite;
 }
 
 void FilterConfig::ReleaseResponses() {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -189,6 +190,24 @@ TEST_F(FilterConfigTest, RefusalsInTheirOrderAndTheStateLeft) {
         MatWriter w;
         w.Text("label", "L").Double("SR", 1, 1, {44100}).Cell("H", 4);
         add("cell H", w, "L", 44100, 0);
+    }
+    // One tap that the engines cannot hold as a finite float, in each column.
+    const struct {
+        const char* name;
+        double tap;
+        std::size_t index;
+    } unusable[] = {
+        {"NaN tap", std::nan(""), 1},
+        {"infinite tap", HUGE_VAL, 4},
+        {"negative infinite tap", -HUGE_VAL, 7},
+        {"tap beyond the float range", 1e39, 10},
+    };
+    for (const auto& u : unusable) {
+        std::vector<double> h = Columns(3);
+        h[u.index] = u.tap;
+        MatWriter w;
+        w.Text("label", "L").Double("SR", 1, 1, {44100}).Double("H", 3, 4, h);
+        add(u.name, w, "L", 44100, 3);
     }
 
     // A good load first: every refusal must leave the engines empty.
