@@ -1,0 +1,27 @@
+#pragma once
+// The command line of tessaro-cli: options, the three file names, and the
+// exit statuses the program ends with.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessaro {
+
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitInterrupted = 130;
+
+extern const char* const Usage;
+
+struct Arguments {
+    std::string gain = "0";
+    bool quiet = false;
+    std::vector<std::string> files;
+};
+
+// Parses the command line; returns an exit status when the program is done.
+std::optional<int> ParseArguments(int argc, char** argv, Arguments* args);
+
+}  // namespace tessaro
