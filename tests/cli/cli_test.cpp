@@ -1,9 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,74 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/cli/cli_run.h"
 #include "tests/support/mat_writer.h"
 #include "tests/support/wav_fixture.h"
 
-extern char** environ;
-
 namespace tessaro::testing {
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class CliRun {
-public:
-    // workingFolder: where the program runs, the test's own folder if empty.
-    CliRun(const ScratchFolder& folder, std::vector<std::string> args,
-           const std::string& workingFolder = "")
-        : outPath(folder.File("stdout.txt")), errPath(folder.File("stderr.txt")) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (!workingFolder.empty()) {
-            posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
-        }
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        args.insert(args.begin(), TESSARO_CLI_PATH);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, TESSARO_CLI_PATH, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-
-    void Interrupt() { kill(pid, SIGINT); }
-
-    Result Wait() {
-        int raw = 0;
-        Result result;
-        // A generous bound: a hung program fails the test instead of CI.
-        for (int i = 0; i < 6000; ++i) {
-            if (waitpid(pid, &raw, WNOHANG) == pid) {
-                result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                result.out = ReadFileText(outPath);
-                result.err = ReadFileText(errPath);
-                return result;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &raw, 0);
-        ADD_FAILURE() << "tessaro-cli did not end";
-        return result;
-    }
-
-private:
-    pid_t pid = 0;
-    std::string outPath, errPath;
-};
-
-Result RunCli(const ScratchFolder& folder, std::vector<std::string> args,
-              const std::string& workingFolder = "") {
-    return CliRun(folder, std::move(args), workingFolder).Wait();
-}
 
 // Every path under root, but the captured stdout and stderr of the runs.
 std::set<std::string> FolderListing(const std::string& root) {
@@ -242,7 +175,7 @@ TEST_F(CliTest, PathsThatNameNoFileAreRefusedWithAMessage) {
     const std::set<std::string> before = FolderListing(folder.Path());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
-        const Result r = RunCli(folder, c.args, work);
+        const Result r = RunCli(folder, c.args, {.workingFolder = work});
         EXPECT_EQ(r.status, 1);
         // One line, from the program, naming what it could not use.
         EXPECT_TRUE(r.err.starts_with("tessaro-cli: ")) << r.err;

@@ -1,0 +1,106 @@
+#pragma once
+// The real tessaro-cli as a child process, its standard output and error
+// captured in files of the test's scratch folder.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/wav_fixture.h"
+
+namespace tessaro::testing {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct CliOptions {
+    std::string workingFolder;  // where the program runs; the test's own folder if empty
+    // RLIMIT_FSIZE of the child, 0 for none. SIGXFSZ is ignored there, so a
+    // write past the limit fails with EFBIG as on a full disk.
+    rlim_t fileSizeLimit = 0;
+};
+
+class CliRun {
+public:
+    CliRun(const ScratchFolder& folder, std::vector<std::string> args, CliOptions options = {})
+        : outPath(folder.File("stdout.txt")), errPath(folder.File("stderr.txt")) {
+        args.insert(args.begin(), TESSARO_CLI_PATH);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // Everything the child needs is prepared here: between fork and exec
+        // only async-signal-safe calls are allowed.
+        const char* chdirTo =
+            options.workingFolder.empty() ? nullptr : options.workingFolder.c_str();
+        const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+        pid = fork();
+        if (pid == 0) {
+            const int in = open("/dev/null", O_RDONLY);
+            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                dup2(err, 2) < 0 || (chdirTo != nullptr && chdir(chdirTo) != 0)) {
+                _exit(127);
+            }
+            if (options.fileSizeLimit != 0) {
+                signal(SIGXFSZ, SIG_IGN);
+                if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+            }
+            execv(TESSARO_CLI_PATH, argv.data());
+            _exit(127);
+        }
+        EXPECT_GT(pid, 0);
+    }
+
+    void Signal(int number) { kill(pid, number); }
+    void Interrupt() { Signal(SIGINT); }
+
+    // True once the program has ended; Wait then returns at once.
+    bool Ended() {
+        if (!ended) ended = waitpid(pid, &raw, WNOHANG) == pid;
+        return ended;
+    }
+
+    Result Wait() {
+        Result result;
+        // A generous bound: a hung program fails the test instead of CI.
+        for (int i = 0; i < 6000 && !Ended(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!Ended()) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            ended = true;
+            ADD_FAILURE() << "tessaro-cli did not end";
+            return result;
+        }
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        result.out = ReadFileText(outPath);
+        result.err = ReadFileText(errPath);
+        return result;
+    }
+
+private:
+    pid_t pid = 0;
+    int raw = 0;
+    bool ended = false;
+    std::string outPath, errPath;
+};
+
+inline Result RunCli(const ScratchFolder& folder, std::vector<std::string> args,
+                     CliOptions options = {}) {
+    return CliRun(folder, std::move(args), std::move(options)).Wait();
+}
+
+}  // namespace tessaro::testing
