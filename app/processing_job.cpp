@@ -1,5 +1,7 @@
 // The run: started by Process, carried out on a worker thread.
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -176,8 +178,22 @@ bool CTessaroDlg::PrepareOutput() {
         toolkit.SetFieldText(control::OutputPath, message::OutputOpenFailed);
         return false;
     }
+    // Which file the output is, so that its end can tell whether the data
+    // still has the name the user chose.
+    struct stat created {};
+    outputFileId = stat(outputPath.c_str(), &created) == 0
+                       ? std::optional<FileId>(FileId{created.st_dev, created.st_ino})
+                       : std::nullopt;
     outputReady = true;
     return true;
+}
+
+// Removed, or replaced by another file, while the run wrote to it: every
+// write then succeeded but the data reached no file the user can find.
+bool CTessaroDlg::OutputStillNamed() const {
+    struct stat now {};
+    return outputFileId && stat(outputPath.c_str(), &now) == 0 &&
+           now.st_dev == outputFileId->device && now.st_ino == outputFileId->inode;
 }
 
 bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
@@ -225,7 +241,7 @@ bool CTessaroDlg::FailRun() {
 bool CTessaroDlg::FinishOutputFile() {
     const bool closed = filePair->output && filePair->output->Close() >= 0;
     filePair->outputOpen = false;
-    if (closed) return true;
+    if (closed && OutputStillNamed()) return true;
     Message(message::WriteFailed, MessageKind::OkError);
     return false;
 }

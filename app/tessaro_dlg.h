@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -99,6 +100,7 @@ private:
     void ShowInputLevels(bool repaint);
     void ShowOutputLevels(bool repaint);
     bool FinishOutputFile();
+    bool OutputStillNamed() const;
 
     void ConfirmExitDuringRun();
     bool ReadFieldsBack();  // the gain field; false when it is not a number
@@ -128,6 +130,11 @@ private:
     std::unique_ptr<WaveFilePair> filePair;
     std::string inputPath;
     std::string outputPath;
+    struct FileId {
+        uint64_t device;
+        uint64_t inode;
+    };
+    std::optional<FileId> outputFileId;   // of the run's output, once created
     int16_t* pcmBlock = nullptr;          // 4096 interleaved stereo frames
     float* leftBlock = nullptr;           // 4096
     float* rightBlock = nullptr;          // 4096

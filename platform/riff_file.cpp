@@ -295,6 +295,12 @@ bool RiffFile::Ascend(RiffChunk* chunk) {
         return false;
     }
     if ((chunk->flags & RiffChunkDirty) != 0) {
+        // Some of the chunk's bytes never reached the file: a size counting
+        // them would claim data the file does not hold, so the chunk keeps
+        // the size it was created with.
+        if (writeFailed) {
+            return false;
+        }
         const uint64_t position = Position();
         if (position < chunk->dataOffset || chunk->dataOffset < 4) {
             return false;
