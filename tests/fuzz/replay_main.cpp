@@ -24,5 +24,6 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("replayed %d inputs\n", replayed);
-    return 0;
+    // No inputs means a missing or misnamed seed folder, not a pass.
+    return replayed > 0 ? 0 : 1;
 }

@@ -849,15 +849,6 @@ TEST(MatFileValidator, MultiplyCheckedCatchesOverflow) {
         tessaro::internal::MultiplyChecked(std::numeric_limits<uint64_t>::max(), 2, &product));
 }
 
-// Regenerates the committed seed corpus of the MAT fuzz target:
-//   platform_tests --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzSeeds'
-TEST(MatFuzzCorpus, DISABLED_WriteFuzzSeeds) {
-    std::filesystem::path folder =
-        std::filesystem::path(__FILE__).parent_path() / "../fuzz/corpus/mat_file_fuzz";
-    std::filesystem::create_directories(folder);
-    EXPECT_TRUE(tessaro::testing::WriteMatFuzzSeeds(folder.lexically_normal().string()));
-}
-
 TEST(MatFuzzCorpus, SeedsAreSmallAndReadable) {
     ScratchFolder folder;
     ASSERT_TRUE(tessaro::testing::WriteMatFuzzSeeds(folder.Path()));
