@@ -3,8 +3,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "app/messages.h"
@@ -97,6 +100,43 @@ TEST(DialogSettingsFault, PathTooLongToStoreWholeIsNotRemembered) {
     // The earlier path stays; a cut one would fail to load.
     EXPECT_EQ(h.dialog->Configuration()->Length(), 1);
     EXPECT_EQ(h.toolkit.Field(control::ConfigFileName), "File Name:     room");
+}
+
+// The remembered configuration is gone, or is no longer a file that can be
+// read, when the program starts: the user is told, the dialog starts without
+// a configuration, and another one can be loaded.
+TEST(DialogSettingsFault, RememberedConfigurationThatCannotBeReadAtStartUp) {
+    const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> faults = {
+        {"removed", [](const std::string& path) { std::filesystem::remove(path); }},
+        {"a folder now",
+         [](const std::string& path) {
+             std::filesystem::remove(path);
+             std::filesystem::create_directory(path);
+         }},
+        {"unreadable", [](const std::string& path) { chmod(path.c_str(), 0); }},
+    };
+    for (const auto& [name, fault] : faults) {
+        SCOPED_TRACE(name);
+        // Permissions do not stop the superuser.
+        if (name == "unreadable" && geteuid() == 0) continue;
+        DialogHarness h(true);
+        const auto config = h.WriteConfig("room.mat", UnitFilter());
+        h.Load(config);
+        ASSERT_TRUE(h.dialog->ConfigReady());
+        fault(config);
+        h.toolkit.ClearMessages();
+        h.Restart();
+        EXPECT_THAT(h.toolkit.MessageTexts(),
+                    ::testing::ElementsAre("Error! Failed to Open the MAT file!"));
+        EXPECT_FALSE(h.dialog->ConfigReady());
+        EXPECT_EQ(h.toolkit.Field(control::ConfigFileName), message::InvalidConfiguration);
+        h.Open(h.WriteStereoInput("in.wav", Noise(10, 1)));
+        h.SaveAs(h.Path("out.wav"));
+        EXPECT_FALSE(h.toolkit.Enabled(control::Process));
+        h.Load(h.WriteConfig("other.mat", UnitFilter()));
+        EXPECT_TRUE(h.dialog->ConfigReady());
+        EXPECT_TRUE(h.toolkit.Enabled(control::Process));
+    }
 }
 
 // Tear-down during a run: the worker is stopped, its calls and run-end task
