@@ -1,9 +1,13 @@
 // Writes a demonstration filter configuration and a stereo test signal:
-//   tessaro-make-demo --taps N --seconds S [--export-taps PREFIX] CONFIG.mat INPUT.wav
+//   tessaro-make-demo --taps N --seconds S [--rate R] [--pattern-seconds P]
+//                     [--export-taps PREFIX] CONFIG.mat INPUT.wav
+// --rate sets the sampling rate of both (44100 by default). --pattern-seconds
+// computes only the first P seconds of the signal and repeats them, so that
+// hours of input are written in seconds.
 // --export-taps also writes the four tap columns as raw 32-bit little-endian
 // float files PREFIXh11.f32, PREFIXh12.f32, PREFIXh21.f32 and PREFIXh22.f32,
 // so that other convolvers can be fed the same filter.
-// The filter is a 2x2 room-correction style matrix at 44.1 kHz: each direct
+// The filter is a 2x2 room-correction style matrix: each direct
 // path a short direct impulse with a decaying diffuse tail, each cross path
 // a delayed, inverted and attenuated copy that cancels crosstalk. The
 // signal is a few tones with noise at about -12 dBFS.
@@ -22,7 +26,7 @@
 
 namespace {
 
-constexpr double Rate = 44100.0;
+double Rate = 44100.0;
 
 std::vector<double> Response(std::size_t taps, double direct, std::size_t delay, double tailLevel,
                              uint32_t seed) {
@@ -93,12 +97,13 @@ bool WriteConfig(const std::string& path, const std::vector<double>& columns, st
     return ok;
 }
 
-bool WriteSignal(const std::string& path, double seconds) {
+bool WriteSignal(const std::string& path, double seconds, double patternSeconds) {
     const auto frames = static_cast<std::size_t>(seconds * Rate);
-    std::vector<int16_t> samples(2 * frames);
+    const auto patternFrames = std::min(frames, static_cast<std::size_t>(patternSeconds * Rate));
+    std::vector<int16_t> samples(2 * patternFrames);
     std::mt19937 rng(7);
     std::normal_distribution<double> noise(0.0, 0.02);
-    for (std::size_t i = 0; i < frames; ++i) {
+    for (std::size_t i = 0; i < patternFrames; ++i) {
         const double t = static_cast<double>(i) / Rate;
         const double left = 0.15 * std::sin(2 * M_PI * 220.0 * t) +
                             0.08 * std::sin(2 * M_PI * 1760.0 * t) + noise(rng);
@@ -111,13 +116,15 @@ bool WriteSignal(const std::string& path, double seconds) {
     tessaro::WaveFilePair pair;
     if (!pair.OpenOutput(path, static_cast<uint32_t>(Rate), 2, 16)) return false;
     uint32_t written = 0;
-    const std::size_t bytes = samples.size() * sizeof(int16_t);
-    for (std::size_t at = 0; at < bytes; at += 1 << 20) {
-        const auto count = static_cast<uint32_t>(std::min<std::size_t>(1 << 20, bytes - at));
-        if (!pair.WriteBlock(reinterpret_cast<const uint8_t*>(samples.data()) + at, count,
-                             &written)) {
-            return false;
-        }
+    const std::size_t patternBytes = samples.size() * sizeof(int16_t);
+    const std::size_t bytes = 4 * frames;
+    const auto* pattern = reinterpret_cast<const uint8_t*>(samples.data());
+    for (std::size_t at = 0; at < bytes;) {
+        const std::size_t inPattern = at % patternBytes;
+        const auto count = static_cast<uint32_t>(
+            std::min<std::size_t>({1 << 20, bytes - at, patternBytes - inPattern}));
+        if (!pair.WriteBlock(pattern + inPattern, count, &written)) return false;
+        at += count;
     }
     return pair.CloseAll();
 }
@@ -127,6 +134,7 @@ bool WriteSignal(const std::string& path, double seconds) {
 int main(int argc, char** argv) {
     std::size_t taps = 65536;
     double seconds = 30;
+    double patternSeconds = 0;  // the whole signal
     std::string tapPrefix;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
@@ -135,16 +143,21 @@ int main(int argc, char** argv) {
             taps = std::strtoul(argv[++i], nullptr, 10);
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::strtod(argv[++i], nullptr);
+        } else if (arg == "--rate" && i + 1 < argc) {
+            Rate = std::strtod(argv[++i], nullptr);
+        } else if (arg == "--pattern-seconds" && i + 1 < argc) {
+            patternSeconds = std::strtod(argv[++i], nullptr);
         } else if (arg == "--export-taps" && i + 1 < argc) {
             tapPrefix = argv[++i];
         } else {
             files.push_back(arg);
         }
     }
-    if (files.size() != 2 || taps == 0 || !(seconds > 0)) {
+    if (patternSeconds <= 0) patternSeconds = seconds;
+    if (files.size() != 2 || taps == 0 || !(seconds > 0) || !(Rate >= 1000 && Rate <= 384000)) {
         std::fprintf(stderr,
-                     "usage: tessaro-make-demo [--taps N] [--seconds S] [--export-taps PREFIX] "
-                     "CONFIG.mat INPUT.wav\n");
+                     "usage: tessaro-make-demo [--taps N] [--seconds S] [--rate R] "
+                     "[--pattern-seconds P] [--export-taps PREFIX] CONFIG.mat INPUT.wav\n");
         return 2;
     }
     const std::vector<double> columns = Columns(taps);
@@ -157,7 +170,7 @@ int main(int argc, char** argv) {
                      tapPrefix.c_str());
         return 1;
     }
-    if (!WriteSignal(files[1], seconds)) {
+    if (!WriteSignal(files[1], seconds, patternSeconds)) {
         std::fprintf(stderr, "tessaro-make-demo: cannot write %s\n", files[1].c_str());
         return 1;
     }
