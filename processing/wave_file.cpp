@@ -101,6 +101,17 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
         !handle->Descend(&dataChunk, &riffChunk, RiffDescend::FindChunk)) {
         return E_FAIL;
     }
+    // Recorders that are still writing (or were cut off) leave a size that
+    // claims more than the file holds, often the placeholder 0xFFFFFFFF:
+    // the data end where the file ends.
+    const int64_t fileEnd = handle->Seek(0, SEEK_END);
+    if (fileEnd < 0 || handle->Seek(static_cast<int64_t>(dataChunk.dataOffset), SEEK_SET) < 0) {
+        return E_FAIL;
+    }
+    const uint64_t held = static_cast<uint64_t>(fileEnd) > dataChunk.dataOffset
+                              ? static_cast<uint64_t>(fileEnd) - dataChunk.dataOffset
+                              : 0;
+    dataChunk.size = static_cast<uint32_t>(std::min<uint64_t>(dataChunk.size, held));
     dataSize = dataChunk.size;
     return S_OK;
 }

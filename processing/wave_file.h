@@ -61,7 +61,9 @@ public:
     // A WaveFile is opened once: E_FAIL while it is open.
     int32_t Open(const std::string& path, const WaveFormatEx* fileFormat, int32_t openMode);
 
-    // Size of the data chunk as found when the file was opened for reading.
+    // Size of the data chunk as found when the file was opened for reading:
+    // the size in its header, or the bytes after the header up to the end of
+    // the file when there are fewer.
     uint32_t GetDataSize() const { return dataSize; }
 
     // The format read from the "fmt " chunk; null unless opened for reading.
@@ -72,9 +74,10 @@ public:
 
     // Copies min(count, data bytes not yet read) bytes into destination and
     // sets *delivered to that number (0 at the end of the data, with S_OK).
-    // A data chunk may claim more bytes than the file holds: a read that runs
-    // into the end of the file fails as a whole with E_FAIL and *delivered 0
-    // (destination may have been written); its bytes count as consumed.
+    // A file that shrank after it was opened ends before its data do: a read
+    // that runs into the end of the file fails as a whole with E_FAIL and
+    // *delivered 0 (destination may have been written); its bytes count as
+    // consumed.
     // CO_E_NOTINITIALIZED when not open, E_INVALIDARG for a null pointer,
     // E_FAIL on a file opened for writing.
     int32_t Read(void* destination, uint32_t count, uint32_t* delivered);

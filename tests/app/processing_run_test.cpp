@@ -266,23 +266,37 @@ TEST(ProcessingRun, SingleSampleFinalBlockEndsInError) {
     EXPECT_FALSE(h.toolkit.Enabled(control::Process));
 }
 
-TEST(ProcessingRun, TruncatedInputEndsInErrorWithBothMessages) {
-    DialogHarness h;
-    // The data chunk claims four blocks; the file holds one and a half.
-    auto image = Stereo16WavImage(44100, Noise(6000, 3));
-    const std::size_t sizeAt = DataStart(image) - 4;
-    image[sizeAt] = 0;
-    image[sizeAt + 1] = 0;
-    image[sizeAt + 2] = 1;  // 65536 bytes
-    h.Select(h.WriteConfig("room.mat", UnitFilter()), h.WriteBytes("in.wav", image),
-             h.Path("out.wav"));
-    h.Process();
-    EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::ReadFailed, message::ProcessFailed));
-    EXPECT_EQ(h.dialog->LastRunStatus(), RunError);
-    // The blocks written so far are kept, in a finished file.
-    const auto out = ReadFileBytes(h.Path("out.wav"));
-    EXPECT_EQ(LoadU32(out, 52), 16384u);
-    EXPECT_EQ(LoadU32(out, 4), 16384u + 48u);
+// A data chunk that claims more than the file holds (a recorder still
+// writing, or its 0xFFFFFFFF placeholder) is processed to the file's end,
+// exactly as the same audio with a true header.
+TEST(ProcessingRun, InputClaimingMoreThanItHoldsIsProcessedToItsEnd) {
+    const struct {
+        uint32_t claimed;
+        std::size_t frames;
+    } cases[] = {{65536, 6000}, {0xFFFFFFFFu, 20000}, {0xFFFFFFFFu, 4096 * 3 + 7}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.claimed);
+        const auto truthful = Stereo16WavImage(44100, Noise(c.frames, 3));
+        auto claiming = truthful;
+        const std::size_t sizeAt = DataStart(claiming) - 4;
+        for (int i = 0; i < 4; ++i) claiming[sizeAt + i] = static_cast<uint8_t>(c.claimed >> 8 * i);
+
+        std::vector<uint8_t> outputs[2];
+        for (int k = 0; k < 2; ++k) {
+            DialogHarness h;
+            h.Select(h.WriteConfig("room.mat", UnitFilter()),
+                     h.WriteBytes("in.wav", k == 0 ? truthful : claiming), h.Path("out.wav"));
+            h.Process();
+            EXPECT_EQ(h.dialog->LastRunStatus(), RunComplete);
+            EXPECT_TRUE(h.toolkit.MessageTexts().empty());
+            outputs[k] = ReadFileBytes(h.Path("out.wav"));
+        }
+        const auto dataBytes = static_cast<uint32_t>(4 * c.frames);
+        ASSERT_EQ(outputs[1].size(), 56u + dataBytes);
+        EXPECT_EQ(LoadU32(outputs[1], 52), dataBytes);
+        EXPECT_EQ(LoadU32(outputs[1], 4), dataBytes + 48u);
+        EXPECT_EQ(outputs[1], outputs[0]);
+    }
 }
 
 TEST(ProcessingRun, WriteFailureIsNeverComplete) {
