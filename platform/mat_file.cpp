@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,18 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/internal/mat_validator.h"
-
 namespace tessaro {
 
-using internal::MatDirectory;
-using internal::MatVariable;
-using internal::MatVersion;
-
 struct MATFile {
-    int descriptor = -1;  // level 4 and 5: the checked file
-    MatDirectory directory;
-    std::string hdf5Path;  // 7.3: read only by child processes
+    int descriptor = -1;
+    // What the library opens in a child: the descriptor's /proc entry when
+    // there is one, so every read is of the file checked at matOpen.
+    std::string libraryPath;
 };
 
 struct FreeDeleter {
@@ -54,13 +49,15 @@ struct mxArray {
 
 namespace {
 
-using internal::MultiplyChecked;
+bool MultiplyChecked(uint64_t a, uint64_t b, uint64_t* product) {
+    return !__builtin_mul_overflow(a, b, product);
+}
 
-class FileSource final : public internal::ByteSource {
+class FileSource {
 public:
     FileSource(int descriptor, uint64_t size) : descriptor_(descriptor), size_(size) {}
-    uint64_t Size() const override { return size_; }
-    bool Read(uint64_t offset, void* destination, size_t count) const override {
+    uint64_t Size() const { return size_; }
+    bool Read(uint64_t offset, void* destination, size_t count) const {
         if (offset > size_ || count > size_ - offset) return false;
         auto* bytes = static_cast<uint8_t*>(destination);
         while (count > 0) {
@@ -89,13 +86,11 @@ void QuietLibraries() {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
-bool IsNumericClass(unsigned classId) {
-    return classId >= internal::MatClassDouble && classId <= internal::MatClassUInt64;
-}
+bool IsNumericClass(unsigned classId) { return classId >= MAT_C_DOUBLE && classId <= MAT_C_UINT64; }
 
 // Arrays whose values are read: the rest are described by class and size.
 bool NeedsValues(const mxArray& array) {
-    if (array.classId == internal::MatClassChar) return true;
+    if (array.classId == MAT_C_CHAR) return true;
     return IsNumericClass(array.classId) && !array.isComplex && array.count > 0;
 }
 
@@ -146,56 +141,68 @@ void ConvertToDouble(const void* data, size_t count, double* out) {
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<double>(values[i]);
 }
 
-// Takes the values libmatio read, after checking they are the array asked
-// for: same class and shape, and a buffer of exactly count elements. Doubles
-// change hands without a copy: variable is left without data.
-bool TakeNumeric(matvar_t& variable, mxArray* array) {
-    if (variable.class_type != array->classId || variable.isComplex) return false;
-    if (!SameShape(variable, *array)) return false;
-    size_t elementSize = Mat_SizeOf(variable.data_type);
+// libmatio fills an array from its dimensions, and leaves alone what a
+// damaged file does not hold (data shorter than the dimensions, a cut
+// compressed stream). So the values are read twice, into buffers filled
+// with different bytes beforehand: a byte that differs between the two was
+// never read from the file, and the array is refused.
+bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
+    const size_t elementSize = Mat_SizeOfClass(info->class_type);
     uint64_t bytes;
-    if (elementSize == 0 || !MultiplyChecked(array->count, elementSize, &bytes)) return false;
-    if (variable.data == nullptr || variable.nbytes != bytes) return false;
-    if (variable.data_type == MAT_T_DOUBLE && variable.mem_conserve == 0) {
-        array->real.reset(static_cast<double*>(variable.data));
-        variable.data = nullptr;
-        return true;
+    if (elementSize == 0 || info->rank > 32 ||
+        !MultiplyChecked(array->count, elementSize, &bytes) ||
+        !FitsInMemory(bytes * 2 + uint64_t{array->count} * sizeof(double), 1)) {
+        return false;
     }
-    if (!FitsInMemory(array->count, sizeof(double))) return false;
+    int start[32] = {};
+    int stride[32];
+    int edge[32];
+    for (int i = 0; i < info->rank; ++i) {
+        if (info->dims[i] > static_cast<size_t>(INT32_MAX)) return false;
+        stride[i] = 1;
+        edge[i] = static_cast<int>(info->dims[i]);
+    }
+    std::vector<uint8_t> first(static_cast<size_t>(bytes), 0x5A);
+    std::vector<uint8_t> second(static_cast<size_t>(bytes), 0xA5);
+    if (Mat_VarReadData(mat, info, first.data(), start, stride, edge) != 0 ||
+        Mat_VarReadData(mat, info, second.data(), start, stride, edge) != 0 || first != second) {
+        return false;
+    }
+    second = {};
     array->real.reset(static_cast<double*>(std::malloc(array->count * sizeof(double))));
     if (!array->real) return false;
     double* out = array->real.get();
-    const void* data = variable.data;
-    size_t count = array->count;
-    switch (variable.data_type) {
-        case MAT_T_DOUBLE:
+    const void* data = first.data();
+    const size_t count = array->count;
+    switch (info->class_type) {
+        case MAT_C_DOUBLE:
             std::memcpy(out, data, count * sizeof(double));
             return true;
-        case MAT_T_SINGLE:
+        case MAT_C_SINGLE:
             ConvertToDouble<float>(data, count, out);
             return true;
-        case MAT_T_INT8:
+        case MAT_C_INT8:
             ConvertToDouble<int8_t>(data, count, out);
             return true;
-        case MAT_T_UINT8:
+        case MAT_C_UINT8:
             ConvertToDouble<uint8_t>(data, count, out);
             return true;
-        case MAT_T_INT16:
+        case MAT_C_INT16:
             ConvertToDouble<int16_t>(data, count, out);
             return true;
-        case MAT_T_UINT16:
+        case MAT_C_UINT16:
             ConvertToDouble<uint16_t>(data, count, out);
             return true;
-        case MAT_T_INT32:
+        case MAT_C_INT32:
             ConvertToDouble<int32_t>(data, count, out);
             return true;
-        case MAT_T_UINT32:
+        case MAT_C_UINT32:
             ConvertToDouble<uint32_t>(data, count, out);
             return true;
-        case MAT_T_INT64:
+        case MAT_C_INT64:
             ConvertToDouble<int64_t>(data, count, out);
             return true;
-        case MAT_T_UINT64:
+        case MAT_C_UINT64:
             ConvertToDouble<uint64_t>(data, count, out);
             return true;
         default:
@@ -316,20 +323,16 @@ bool TakeText(const matvar_t& variable, mxArray* array) {
     }
 }
 
+bool TakeText(matvar_t* variable, mxArray* array) {
+    if (variable == nullptr) return false;
+    bool taken = TakeText(*variable, array);
+    Mat_VarFree(variable);
+    return taken;
+}
+
 // Level-4 text holds one character code per element in the matrix's
 // precision; libmatio narrows the codes to 8 bits, so they are read here.
-void TakeLevel4Text(const uint8_t* element, const MatVariable& variable, mxArray* array) {
-    int32_t type;
-    std::memcpy(&type, element, 4);
-    bool swapBytes = variable.swapBytes;
-    if (swapBytes) type = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(type)));
-    int precision = (type / 10) % 10;
-    int32_t nameLength;
-    std::memcpy(&nameLength, element + 16, 4);
-    if (swapBytes) {
-        nameLength = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(nameLength)));
-    }
-    const uint8_t* data = element + 20 + nameLength;
+void DecodeLevel4Text(const uint8_t* data, int precision, bool swapBytes, mxArray* array) {
     for (size_t i = 0; i < array->count; ++i) {
         uint64_t raw = 0;
         double code = 0;
@@ -372,23 +375,147 @@ void TakeLevel4Text(const uint8_t* element, const MatVariable& variable, mxArray
     }
 }
 
-// A window of another source, so an element inside a file reads as if it
-// started at offset 0.
-class WindowSource final : public internal::ByteSource {
-public:
-    WindowSource(const ByteSource& source, uint64_t offset, uint64_t size)
-        : source_(source), offset_(offset), size_(size) {}
-    uint64_t Size() const override { return size_; }
-    bool Read(uint64_t offset, void* destination, size_t count) const override {
-        if (offset > size_ || count > size_ - offset) return false;
-        return source_.Read(offset_ + offset, destination, count);
-    }
+// The name of a level-5 matrix element whose first bytes are element (its
+// tag included); empty when they do not hold one.
+std::string Level5Name(const uint8_t* element, size_t size, bool swapBytes) {
+    auto word = [&](size_t at) {
+        uint32_t value;
+        std::memcpy(&value, element + at, 4);
+        return swapBytes ? __builtin_bswap32(value) : value;
+    };
+    // Tag, then the array flags (tag and 8 bytes), then the dimensions.
+    size_t at = 8 + 16;
+    if (at + 8 > size) return {};
+    const uint32_t dimsTag = word(at);
+    at += (dimsTag >> 16) != 0 ? 8 : 8 + ((word(at + 4) + 7u) & ~size_t{7});
+    if (at + 8 > size) return {};
+    const uint32_t nameTag = word(at);
+    const bool small = (nameTag >> 16) != 0;
+    const size_t length = small ? nameTag >> 16 : word(at + 4);
+    const size_t start = at + (small ? 4 : 8);
+    if (length > size - std::min(size, start)) return {};
+    return std::string(reinterpret_cast<const char*>(element + start), length);
+}
 
-private:
-    const ByteSource& source_;
-    uint64_t offset_;
-    uint64_t size_;
-};
+// libmatio gives zeros for whatever a cut or damaged compressed stream does
+// not hold, and reads a cut element's text past the end. So the first
+// element called name must lie inside the file, and when it is compressed
+// its whole stream is inflated here first: it must end, checksum and all,
+// exactly where its tag says.
+bool Level5ElementIntact(int descriptor, const char* name) {
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || status.st_size < 128) return false;
+    FileSource file(descriptor, static_cast<uint64_t>(status.st_size));
+    uint8_t order[2];
+    if (!file.Read(126, order, 2)) return false;
+    const bool swapBytes = order[0] == 'M';
+    constexpr size_t NameWindow = 4096;
+    std::vector<uint8_t> chunk(64 * 1024);
+    std::vector<uint8_t> head(NameWindow);
+    for (uint64_t offset = 128; offset + 8 <= file.Size();) {
+        uint32_t tag[2];
+        if (!file.Read(offset, tag, sizeof tag)) return false;
+        if (swapBytes) tag[0] = __builtin_bswap32(tag[0]), tag[1] = __builtin_bswap32(tag[1]);
+        const uint64_t size = tag[1];
+        // An element that runs past the end of the file is either the one
+        // asked for, cut short, or hides it: nothing whole lies beyond.
+        if (size > file.Size() - offset - 8) return false;
+        if (tag[0] != MAT_T_COMPRESSED) {
+            uint8_t element[NameWindow];
+            const size_t take = static_cast<size_t>(std::min<uint64_t>(NameWindow, size + 8));
+            if (!file.Read(offset, element, take)) return false;
+            if (Level5Name(element, take, swapBytes) == name) return true;
+            offset += 8 + size;
+            continue;
+        }
+        z_stream stream{};
+        if (inflateInit(&stream) != Z_OK) return false;
+        uint64_t consumed = 0;
+        size_t headBytes = 0;
+        int result = Z_OK;
+        while (result == Z_OK && consumed < size) {
+            const size_t take =
+                static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - consumed));
+            if (!file.Read(offset + 8 + consumed, chunk.data(), take)) break;
+            stream.next_in = chunk.data();
+            stream.avail_in = static_cast<uInt>(take);
+            while (result == Z_OK && stream.avail_in > 0) {
+                uint8_t scratch[16384];
+                const bool inHead = headBytes < NameWindow;
+                stream.next_out = inHead ? head.data() + headBytes : scratch;
+                stream.avail_out =
+                    static_cast<uInt>(inHead ? NameWindow - headBytes : sizeof scratch);
+                const uInt before = stream.avail_out;
+                result = inflate(&stream, Z_NO_FLUSH);
+                if (inHead) headBytes += before - stream.avail_out;
+            }
+            consumed += take - stream.avail_in;
+            if (stream.avail_in > 0) break;
+        }
+        inflateEnd(&stream);
+        if (Level5Name(head.data(), headBytes, swapBytes) == name) {
+            return result == Z_STREAM_END && consumed == size;
+        }
+        offset += 8 + size;
+    }
+    return true;
+}
+
+constexpr size_t Level4HeaderBytes = 20;
+
+// Finds the level-4 text matrix called name and decodes it. Level-4 files
+// are a plain sequence of header, name and data, so the walk is short; it
+// runs in the reading child like everything else that parses the file.
+bool ReadLevel4Text(int descriptor, const char* name, mxArray* array) {
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || status.st_size < 0) return false;
+    FileSource file(descriptor, static_cast<uint64_t>(status.st_size));
+    uint64_t offset = 0;
+    while (offset < file.Size()) {
+        int32_t header[5];
+        if (!file.Read(offset, header, sizeof header)) return false;
+        // The thousands digit of the type says the byte order; a value that
+        // reads as nonsense this way round is read the other way round.
+        bool swapBytes = header[0] < 0 || header[0] > 4052;
+        if (swapBytes) {
+            for (int32_t& field : header) {
+                field = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(field)));
+            }
+        }
+        const int32_t type = header[0];
+        const int precision = (type / 10) % 10;
+        static constexpr uint64_t ElementBytes[] = {8, 4, 4, 2, 2, 1};
+        if (type < 0 || type > 4052 || precision > 5 || header[1] < 0 || header[2] < 0 ||
+            header[4] <= 0) {
+            return false;
+        }
+        uint64_t count;
+        uint64_t dataBytes;
+        if (!MultiplyChecked(static_cast<uint64_t>(header[1]), static_cast<uint64_t>(header[2]),
+                             &count) ||
+            !MultiplyChecked(count, ElementBytes[precision] * (header[3] != 0 ? 2 : 1),
+                             &dataBytes)) {
+            return false;
+        }
+        const auto nameLength = static_cast<uint64_t>(header[4]);
+        std::string found(nameLength, '\0');
+        if (!file.Read(offset + Level4HeaderBytes, found.data(), found.size())) return false;
+        found.resize(std::strlen(found.c_str()));
+        const uint64_t dataOffset = offset + Level4HeaderBytes + nameLength;
+        if (found == name) {
+            if (type % 10 != 1 || count != array->count || !FitsInMemory(dataBytes, 1)) {
+                return false;
+            }
+            std::vector<uint8_t> data(static_cast<size_t>(dataBytes));
+            if (!file.Read(dataOffset, data.data(), data.size())) return false;
+            DecodeLevel4Text(data.data(), precision, swapBytes, array);
+            return true;
+        }
+        if (dataBytes > file.Size() - std::min(file.Size(), dataOffset)) return false;
+        offset = dataOffset + dataBytes;
+    }
+    return false;
+}
 
 bool WriteAll(int descriptor, const uint8_t* bytes, size_t size) {
     while (size > 0) {
@@ -413,136 +540,12 @@ int CreateScratchFile() {
     return open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 }
 
-// A private file holding exactly the checked bytes, so that libmatio reads
-// nothing else even if the original file changes meanwhile. Filled in small
-// chunks: the element is never held in memory as a whole.
-class PrivateCopy {
-public:
-    ~PrivateCopy() {
-        Close();
-        if (!unlinkPath_.empty()) unlink(unlinkPath_.c_str());
-    }
-
-    bool Create() {
-        descriptor_ = CreateScratchFile();
-        if (descriptor_ >= 0) {
-            path_ = "/proc/self/fd/" + std::to_string(descriptor_);
-            if (access(path_.c_str(), R_OK) == 0) return true;
-            Close();
-        }
-        // Without /proc the copy needs a name libmatio can open.
-        std::error_code error;
-        std::string folder = std::filesystem::temp_directory_path(error).string();
-        if (error) folder = "/tmp";
-        std::string name = folder + "/tessaro-mat-XXXXXX";
-        descriptor_ = mkostemp(name.data(), O_CLOEXEC);
-        if (descriptor_ < 0) return false;
-        path_ = name;
-        unlinkPath_ = name;
-        return true;
-    }
-
-    bool Append(const uint8_t* bytes, size_t size) {
-        if (!WriteAll(descriptor_, bytes, size)) return false;
-        size_ += size;
-        return true;
-    }
-
-    bool AppendFrom(const internal::ByteSource& source, uint64_t offset, uint64_t size) {
-        constexpr size_t ChunkSize = 64 * 1024;
-        uint8_t chunk[ChunkSize];
-        while (size > 0) {
-            size_t take = static_cast<size_t>(std::min<uint64_t>(ChunkSize, size));
-            if (!source.Read(offset, chunk, take) || !Append(chunk, take)) return false;
-            offset += take;
-            size -= take;
-        }
-        return true;
-    }
-
-    void Close() {
-        if (descriptor_ >= 0) close(descriptor_);
-        descriptor_ = -1;
-    }
-
-    int Descriptor() const { return descriptor_; }
-    uint64_t Size() const { return size_; }
-    const char* Path() const { return path_.c_str(); }
-
-private:
-    int descriptor_ = -1;
-    uint64_t size_ = 0;
-    std::string path_;
-    std::string unlinkPath_;
-};
-
-// The variable as libmatio reads it, or null.
-matvar_t* ReadLibraryVariable(const char* path, const char* name) {
-    mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
-    if (mat == nullptr) return nullptr;
-    matvar_t* variable = Mat_VarRead(mat, name);
-    Mat_Close(mat);
-    return variable;
-}
-
-bool TakeValues(matvar_t* variable, mxArray* array) {
-    if (variable == nullptr) return false;
-    bool taken = array->classId == internal::MatClassChar ? TakeText(*variable, array)
-                                                          : TakeNumeric(*variable, array);
-    Mat_VarFree(variable);
-    return taken;
-}
-
-mxArray* ReadCheckedVariable(MATFile* file, const MatVariable& listed) {
-    // The element is copied and the copy checked again: what libmatio gets is
-    // exactly what passed the check.
-    struct stat status;
-    if (fstat(file->descriptor, &status) != 0) return nullptr;
-    FileSource original(file->descriptor, static_cast<uint64_t>(status.st_size));
-    bool level4 = file->directory.version == MatVersion::Level4;
-    uint64_t elementOffset = level4 ? 0 : internal::MatHeaderSize;
-    PrivateCopy privateCopy;
-    if (!privateCopy.Create()) return nullptr;
-    if (!level4 && !privateCopy.Append(file->directory.header, internal::MatHeaderSize))
-        return nullptr;
-    if (!privateCopy.AppendFrom(original, listed.offset, listed.size)) return nullptr;
-    FileSource copySource(privateCopy.Descriptor(), privateCopy.Size());
-    WindowSource copy(copySource, elementOffset, listed.size);
-    MatVariable checked;
-    if (level4) {
-        if (!internal::CheckLevel4Matrix(copy, &checked)) return nullptr;
-        // libmatio must also take the copy for a level-4 file.
-        if (internal::DetectMatVersion(copy) != MatVersion::Level4) return nullptr;
-    } else {
-        bool swapBytes = internal::Level5SwapsBytes(file->directory.header);
-        if (!internal::CheckLevel5Element(copy, swapBytes, internal::MatLimits{}, &checked))
-            return nullptr;
-    }
-    if (checked.name != listed.name || checked.classId != listed.classId ||
-        checked.dims != listed.dims) {
-        return nullptr;
-    }
-
-    std::unique_ptr<mxArray> array(
-        NewArray(checked.classId, checked.isComplex, checked.isLogical, checked.dims));
-    if (array == nullptr || !NeedsValues(*array)) return array.release();
-    if (level4 && array->classId == internal::MatClassChar) {
-        std::unique_ptr<uint8_t[]> element(new (std::nothrow) uint8_t[listed.size]);
-        if (!element || !copy.Read(0, element.get(), listed.size)) return nullptr;
-        TakeLevel4Text(element.get(), checked, array.get());
-        return array.release();
-    }
-    matvar_t* variable = ReadLibraryVariable(privateCopy.Path(), checked.name.c_str());
-    // The copy goes before any conversion allocates.
-    privateCopy.Close();
-    if (!TakeValues(variable, array.get())) return nullptr;
-    return array.release();
-}
-
-// HDF5 can crash or exhaust memory on a damaged 7.3 file, so it runs only in
-// child processes: one checks that the file opens, one per variable read
-// sends the array back through a scratch file. Whatever goes wrong in a child
-// makes it end without success, and the parent checks every size it sends.
+// libmatio, zlib and HDF5 can crash, loop or exhaust memory on a damaged
+// file, so they run only in child processes: one checks that the file
+// opens, one per variable read sends the array back through a scratch file.
+// Whatever goes wrong in a child makes it end without success, and the
+// parent checks every size it sends. Only the variables asked for are
+// parsed: a file is never refused for one it holds but nobody reads.
 constexpr unsigned ChildSeconds = 20;
 
 // Runs work in a child process that ends with _exit (no atexit handlers, no
@@ -564,26 +567,29 @@ bool RunInChild(Work work) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The path HDF5 opens in a child: the parent's open descriptor when /proc
-// offers it, so that the file checked at matOpen is the one read.
-std::string Hdf5Path(int descriptor, const char* path) {
+// The path the library opens in a child: the parent's open descriptor when
+// /proc offers it, so that the file checked at matOpen is the one read.
+std::string LibraryPath(int descriptor, const char* path) {
     std::string own = "/proc/self/fd/" + std::to_string(descriptor);
     return access(own.c_str(), R_OK) == 0 ? own : std::string(path);
 }
 
-bool OpensAsHdf5(const char* path) {
+bool OpensWithLibrary(const char* path) {
     QuietLibraries();
-    // libmatio hands out a handle even when HDF5 cannot open the file.
-    hid_t probe = H5Fopen(path, H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (probe < 0) return false;
-    H5Fclose(probe);
     mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
-    bool opened = mat != nullptr && Mat_GetVersion(mat) == MAT_FT_MAT73;
-    if (mat != nullptr) Mat_Close(mat);
+    if (mat == nullptr) return false;
+    bool opened = true;
+    if (Mat_GetVersion(mat) == MAT_FT_MAT73) {
+        // libmatio hands out a handle even when HDF5 cannot open the file.
+        hid_t probe = H5Fopen(path, H5F_ACC_RDONLY, H5P_DEFAULT);
+        opened = probe >= 0;
+        if (opened) H5Fclose(probe);
+    }
+    Mat_Close(mat);
     return opened;
 }
 
-mxArray* ReadHdf5Array(mat_t* mat, const char* name) {
+mxArray* ReadArray(mat_t* mat, const char* name, int descriptor) {
     matvar_t* info = Mat_VarReadInfo(mat, name);
     if (info == nullptr) return nullptr;
     mxArray* array = nullptr;
@@ -593,10 +599,22 @@ mxArray* ReadHdf5Array(mat_t* mat, const char* name) {
         array = NewArray(static_cast<uint8_t>(info->class_type), info->isComplex != 0,
                          info->isLogical != 0, dims);
     }
+    bool taken = array != nullptr;
+    if (taken && NeedsValues(*array)) {
+        if (Mat_GetVersion(mat) == MAT_FT_MAT5 && !Level5ElementIntact(descriptor, name)) {
+            taken = false;
+        } else if (array->classId != MAT_C_CHAR) {
+            taken = ReadNumeric(mat, info, array);
+        } else if (Mat_GetVersion(mat) == MAT_FT_MAT4) {
+            taken = ReadLevel4Text(descriptor, name, array);
+        } else {
+            // libmatio allocates the whole array before reading it.
+            taken = FitsInMemory(array->count, sizeof(uint32_t)) &&
+                    TakeText(Mat_VarRead(mat, name), array);
+        }
+    }
     Mat_VarFree(info);
-    if (array == nullptr || !NeedsValues(*array)) return array;
-    // libmatio allocates the whole array before reading it.
-    if (!FitsInMemory(array->count, sizeof(double)) || !TakeValues(Mat_VarRead(mat, name), array)) {
+    if (!taken) {
         delete array;
         return nullptr;
     }
@@ -614,7 +632,7 @@ constexpr uint64_t MaxRank = 32;
 bool SendArray(int descriptor, const mxArray& array) {
     uint64_t payloadBytes = 0;
     const uint8_t* payload = nullptr;
-    if (array.classId == internal::MatClassChar) {
+    if (array.classId == MAT_C_CHAR) {
         payloadBytes = array.text.size();
         payload = reinterpret_cast<const uint8_t*>(array.text.data());
     } else if (array.real) {
@@ -629,16 +647,6 @@ bool SendArray(int descriptor, const mxArray& array) {
            WriteAll(descriptor, reinterpret_cast<const uint8_t*>(dims.data()),
                     dims.size() * sizeof(uint64_t)) &&
            WriteAll(descriptor, payload, static_cast<size_t>(payloadBytes));
-}
-
-bool SendHdf5Variable(const char* path, const char* name, int descriptor) {
-    QuietLibraries();
-    mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
-    if (mat == nullptr) return false;
-    mxArray* array = ReadHdf5Array(mat, name);
-    bool sent = array != nullptr && SendArray(descriptor, *array);
-    // The process ends right after: nothing else is released.
-    return sent;
 }
 
 // The array a child sent, or null when the report is not exactly one
@@ -671,7 +679,7 @@ mxArray* ReceiveArray(int descriptor) {
     if (array == nullptr) return nullptr;
     if (!NeedsValues(*array)) return payloadBytes == 0 ? array.release() : nullptr;
     if (!FitsInMemory(payloadBytes, 1)) return nullptr;
-    if (array->classId == internal::MatClassChar) {
+    if (array->classId == MAT_C_CHAR) {
         std::string bytes(static_cast<size_t>(payloadBytes), '\0');
         if (!report.Read(payloadOffset, bytes.data(), bytes.size())) return nullptr;
         // Decoded again: the text handed out is well-formed whatever arrived.
@@ -687,11 +695,21 @@ mxArray* ReceiveArray(int descriptor) {
     return array.release();
 }
 
-mxArray* ReadHdf5Variable(MATFile* file, const char* name) {
+bool SendVariable(const char* path, const char* name, int descriptor, int report) {
+    QuietLibraries();
+    mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
+    if (mat == nullptr) return false;
+    mxArray* array = ReadArray(mat, name, descriptor);
+    bool sent = array != nullptr && SendArray(report, *array);
+    // The process ends right after: nothing else is released.
+    return sent;
+}
+
+mxArray* ReadVariable(const MATFile& file, const char* name) {
     int report = CreateScratchFile();
     if (report < 0) return nullptr;
-    const char* path = file->hdf5Path.c_str();
-    bool sent = RunInChild([&] { return SendHdf5Variable(path, name, report); });
+    const char* path = file.libraryPath.c_str();
+    bool sent = RunInChild([&] { return SendVariable(path, name, file.descriptor, report); });
     mxArray* array = sent ? ReceiveArray(report) : nullptr;
     close(report);
     return array;
@@ -701,11 +719,11 @@ mxArray* ReadHdf5Variable(MATFile* file, const char* name) {
 
 MATFile* matOpen(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr || std::strcmp(mode, "r") != 0) return nullptr;
-    QuietLibraries();
     int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return nullptr;
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    // libmatio takes an empty file for a level-4 file without variables.
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
         close(descriptor);
         return nullptr;
     }
@@ -715,15 +733,9 @@ MATFile* matOpen(const char* path, const char* mode) {
         return nullptr;
     }
     file->descriptor = descriptor;
-    FileSource source(descriptor, static_cast<uint64_t>(status.st_size));
-    bool wellFormed = internal::ScanMatFile(source, internal::MatLimits{}, &file->directory);
-    if (wellFormed && file->directory.version == MatVersion::Hdf5) {
-        // Opening is where HDF5 parses most of the file's metadata.
-        file->hdf5Path = Hdf5Path(descriptor, path);
-        const char* hdf5Path = file->hdf5Path.c_str();
-        wellFormed = RunInChild([&] { return OpensAsHdf5(hdf5Path); });
-    }
-    if (!wellFormed) {
+    file->libraryPath = LibraryPath(descriptor, path);
+    const char* libraryPath = file->libraryPath.c_str();
+    if (!RunInChild([&] { return OpensWithLibrary(libraryPath); })) {
         matClose(file);
         return nullptr;
     }
@@ -740,11 +752,7 @@ int matClose(MATFile* file) {
 mxArray* matGetVariable(MATFile* file, const char* name) {
     // No variable can be called "": such an entry is damage, not a name.
     if (file == nullptr || name == nullptr || name[0] == '\0') return nullptr;
-    if (file->directory.version == MatVersion::Hdf5) return ReadHdf5Variable(file, name);
-    for (const MatVariable& variable : file->directory.variables) {
-        if (variable.name == name) return ReadCheckedVariable(file, variable);
-    }
-    return nullptr;
+    return ReadVariable(*file, name);
 }
 
 void mxDestroyArray(mxArray* array) { delete array; }
@@ -779,7 +787,7 @@ const double* mxGetPr(const mxArray* array) {
 int mxGetString(const mxArray* array, char* buf, size_t buflen) {
     if (buf == nullptr || buflen == 0) return 1;
     buf[0] = '\0';
-    if (array == nullptr || array->classId != internal::MatClassChar) return 1;
+    if (array == nullptr || array->classId != MAT_C_CHAR) return 1;
     const std::string& text = array->text;
     size_t length = text.size();
     if (length <= buflen - 1) {
@@ -795,32 +803,22 @@ int mxGetString(const mxArray* array, char* buf, size_t buflen) {
     return 1;
 }
 
-bool mxIsChar(const mxArray* array) {
-    return array != nullptr && array->classId == internal::MatClassChar;
-}
+bool mxIsChar(const mxArray* array) { return array != nullptr && array->classId == MAT_C_CHAR; }
 
 bool mxIsNumeric(const mxArray* array) {
     return array != nullptr && IsNumericClass(array->classId) && !array->isLogical;
 }
 
-bool mxIsDouble(const mxArray* array) {
-    return array != nullptr && array->classId == internal::MatClassDouble;
-}
+bool mxIsDouble(const mxArray* array) { return array != nullptr && array->classId == MAT_C_DOUBLE; }
 
 bool mxIsLogical(const mxArray* array) { return array != nullptr && array->isLogical; }
 
 bool mxIsComplex(const mxArray* array) { return array != nullptr && array->isComplex; }
 
-bool mxIsSparse(const mxArray* array) {
-    return array != nullptr && array->classId == internal::MatClassSparse;
-}
+bool mxIsSparse(const mxArray* array) { return array != nullptr && array->classId == MAT_C_SPARSE; }
 
-bool mxIsCell(const mxArray* array) {
-    return array != nullptr && array->classId == internal::MatClassCell;
-}
+bool mxIsCell(const mxArray* array) { return array != nullptr && array->classId == MAT_C_CELL; }
 
-bool mxIsStruct(const mxArray* array) {
-    return array != nullptr && array->classId == internal::MatClassStruct;
-}
+bool mxIsStruct(const mxArray* array) { return array != nullptr && array->classId == MAT_C_STRUCT; }
 
 }  // namespace tessaro

@@ -4,14 +4,13 @@
 // library (matOpen, matGetVariable, mxGetPr, ...), over libmatio. Level 4,
 // level 5 (compressed or not) and 7.3 (HDF5) files are read.
 //
-// Level 4 and level 5 files are checked element by element before libmatio
-// sees them: a file with any element out of bounds or inconsistent (sizes,
-// dimensions against data, a compressed element that does not inflate to one
-// well-formed array) cannot be opened at all. 7.3 files are opened and read
-// through HDF5 in a child process, since a damaged file can crash or hang
-// the HDF5 library; a child that fails, dies or overruns its time means the
-// file cannot be opened or the variable is missing. The size and class of
-// each array read from them are checked.
+// The file is parsed only in child processes, since a damaged file can
+// crash or hang libmatio, zlib or HDF5: one child checks at matOpen that the
+// library opens the file, and each matGetVariable reads its one variable in
+// a child of its own and sends it back. A child that fails, dies or overruns
+// its time means the file cannot be opened or the variable is missing; the
+// class, shape and size of every array sent back are checked again.
+// Variables that are not asked for are never parsed.
 //
 // No call throws or aborts on any file content. All calls accept null
 // handles and then return the "nothing" value given with each.
@@ -37,9 +36,9 @@ int matClose(MATFile* file);
 
 // A copy of the variable called name, to be released with mxDestroyArray.
 // Null when there is no such variable, name or file is null or name is "",
-// the array cannot be held in memory, or the file changed since matOpen so
-// that the variable no longer passes the check. When several variables share
-// the name, the first.
+// the array cannot be held in memory, or the library cannot read it (the
+// file open since matOpen is read, even if it changed). When several
+// variables share the name, the first.
 mxArray* matGetVariable(MATFile* file, const char* name);
 
 // Releases an array from matGetVariable; null is ignored.
