@@ -5,6 +5,7 @@
 #include <matio.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,18 +95,16 @@ bool NeedsValues(const mxArray& array) {
     return IsNumericClass(array.classId) && !array.isComplex && array.count > 0;
 }
 
-// Nothing larger than the machine's memory is attempted, so a huge array
-// fails by result instead of by an allocator abort.
+// What a reading child may allocate beyond the address space it starts
+// with: room for an "H" of four million rows (the engines hold 524288
+// taps) read as doubles, in the three copies a read makes.
+constexpr uint64_t ChildMemoryBytes = uint64_t{512} << 20;
+
+// Nothing larger than a child may hold is attempted, so a huge array fails
+// by result instead of by an allocator abort.
 bool FitsInMemory(uint64_t count, uint64_t elementSize) {
     uint64_t bytes;
-    if (!MultiplyChecked(count, elementSize, &bytes)) return false;
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) return true;
-    uint64_t memory;
-    if (!MultiplyChecked(static_cast<uint64_t>(pages), static_cast<uint64_t>(pageSize), &memory))
-        return true;
-    return bytes <= memory;
+    return MultiplyChecked(count, elementSize, &bytes) && bytes <= ChildMemoryBytes;
 }
 
 mxArray* NewArray(uint8_t classId, bool isComplex, bool isLogical,
@@ -151,7 +150,7 @@ bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
     uint64_t bytes;
     if (elementSize == 0 || info->rank > 32 ||
         !MultiplyChecked(array->count, elementSize, &bytes) ||
-        !FitsInMemory(bytes * 2 + uint64_t{array->count} * sizeof(double), 1)) {
+        !FitsInMemory(array->count, 2 * elementSize + sizeof(double))) {
         return false;
     }
     int start[32] = {};
@@ -546,7 +545,42 @@ int CreateScratchFile() {
 // Whatever goes wrong in a child makes it end without success, and the
 // parent checks every size it sends. Only the variables asked for are
 // parsed: a file is never refused for one it holds but nobody reads.
-constexpr unsigned ChildSeconds = 20;
+constexpr unsigned ChildSeconds = 10;
+
+// Present in sanitizer builds only: the callback a sanitizer (or a fuzzer
+// through it) runs before it ends a faulty process.
+extern "C" __attribute__((weak)) void __sanitizer_set_death_callback(void (*callback)());
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool Sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
+#else
+constexpr bool Sanitized = false;
+#endif
+
+// Damaged sizes can make libmatio zero gigabytes before it notices; the
+// child's address space is capped so that such an allocation fails at once
+// instead of taking the machine's memory. Sanitizers reserve terabytes of
+// address space up front, so their builds go without the cap.
+void LimitChildMemory() {
+    if (Sanitized) return;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return;
+    unsigned long long pages = 0;
+    const bool read = std::fscanf(statm, "%llu", &pages) == 1;
+    std::fclose(statm);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (!read || pageSize <= 0) return;
+    const uint64_t limit = pages * static_cast<uint64_t>(pageSize) + ChildMemoryBytes;
+    const rlimit cap{limit, limit};
+    setrlimit(RLIMIT_AS, &cap);
+}
 
 // Runs work in a child process that ends with _exit (no atexit handlers, no
 // flushing of the parent's buffers). True when work returned true.
@@ -555,10 +589,22 @@ bool RunInChild(Work work) {
     pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) {
-        // A child caught in a loop is ended by the default SIGALRM action.
-        signal(SIGALRM, SIG_DFL);
+        // A child caught in a loop is ended by the default SIGALRM action,
+        // and one that faults simply dies: the parent's handlers (a
+        // sanitizer's or a fuzzer's among them) must not report the
+        // parent's state for it.
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGALRM}) {
+            signal(fault, SIG_DFL);
+        }
+        if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
         alarm(ChildSeconds);
-        _exit(work() ? 0 : 1);
+        LimitChildMemory();
+        bool done = false;
+        try {
+            done = work();
+        } catch (...) {
+        }
+        _exit(done ? 0 : 1);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
