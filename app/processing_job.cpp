@@ -12,6 +12,7 @@
 #include "app/messages.h"
 #include "app/tessaro_dlg.h"
 #include "app/text_format.h"
+#include "primitives/dispatched.h"
 
 namespace tessaro {
 namespace {
@@ -200,14 +201,10 @@ bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
 
 void CTessaroDlg::ClearBlockBuffers() {
     std::memset(pcmBlock, 0, BlockBytes);
-    InitPrimitiveDispatch();
-    spZero_32f(leftBlock, BlockFrames);
-    InitPrimitiveDispatch();
-    spZero_32f(rightBlock, BlockFrames);
-    InitPrimitiveDispatch();
-    spZero_32fc(leftFiltered, BlockFrames);
-    InitPrimitiveDispatch();
-    spZero_32fc(rightFiltered, BlockFrames);
+    dispatch::spZero_32f(leftBlock, BlockFrames);
+    dispatch::spZero_32f(rightBlock, BlockFrames);
+    dispatch::spZero_32fc(leftFiltered, BlockFrames);
+    dispatch::spZero_32fc(rightFiltered, BlockFrames);
 }
 
 void CTessaroDlg::ShowInputLevels(bool repaint) {
@@ -259,10 +256,8 @@ bool CTessaroDlg::FilterBlock(int frames, bool repaint) {
     ProcessBlock(engines[0], leftBlock, leftFiltered);
     ProcessBlock(engines[1], rightBlock, rightFiltered);
     // Sum of both engines: real part left output, imaginary part right.
-    InitPrimitiveDispatch();
-    if (spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return false;
-    InitPrimitiveDispatch();
-    if (spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) return false;
+    if (dispatch::spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return false;
+    if (dispatch::spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) return false;
     ApplyGain(gainLinear, leftBlock, rightBlock, frames);
 
     meters.MeterOutputRms(leftBlock, rightBlock, count);
@@ -326,8 +321,8 @@ bool CTessaroDlg::ProcessFile() {
         if (delivered != 0) {
             const int frames = static_cast<int>(rest / 2);
             float* channels[2] = {leftBlock, rightBlock};
-            InitPrimitiveDispatch();
-            if (spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0) return FailRun();
+            if (dispatch::spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0)
+                return FailRun();
             if (!FilterBlock(frames, false)) return FailRun();
             uint32_t written = 0;
             if (!filePair->WriteBlock(pcmBlock, rest * 2, &written)) {

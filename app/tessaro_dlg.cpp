@@ -7,6 +7,7 @@
 #include "app/control_ids.h"
 #include "app/messages.h"
 #include "app/text_format.h"
+#include "primitives/dispatched.h"
 
 namespace tessaro {
 namespace {
@@ -70,8 +71,7 @@ void CTessaroDlg::ReleaseResources() {
     for (void* buffer : {static_cast<void*>(pcmBlock), static_cast<void*>(leftBlock),
                          static_cast<void*>(rightBlock), static_cast<void*>(leftFiltered),
                          static_cast<void*>(rightFiltered)}) {
-        InitPrimitiveDispatch();
-        spFree(buffer);
+        dispatch::spFree(buffer);
     }
     pcmBlock = nullptr;
     leftBlock = rightBlock = nullptr;
@@ -114,16 +114,11 @@ bool CTessaroDlg::OnInitDialog() {
         Message(message::EngineAllocationFailed, MessageKind::OkError);
     }
 
-    InitPrimitiveDispatch();
-    pcmBlock = spMalloc_16s(2 * BlockFrames);
-    InitPrimitiveDispatch();
-    leftBlock = spMalloc_32f(BlockFrames);
-    InitPrimitiveDispatch();
-    rightBlock = spMalloc_32f(BlockFrames);
-    InitPrimitiveDispatch();
-    leftFiltered = spMalloc_32fc(BlockFrames);
-    InitPrimitiveDispatch();
-    rightFiltered = spMalloc_32fc(BlockFrames);
+    pcmBlock = dispatch::spMalloc_16s(2 * BlockFrames);
+    leftBlock = dispatch::spMalloc_32f(BlockFrames);
+    rightBlock = dispatch::spMalloc_32f(BlockFrames);
+    leftFiltered = dispatch::spMalloc_32fc(BlockFrames);
+    rightFiltered = dispatch::spMalloc_32fc(BlockFrames);
 
     if (!filePair || !enginesReady || !pcmBlock || !leftBlock || !rightBlock || !leftFiltered ||
         !rightFiltered) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/mat_file.h"
+#include "primitives/dispatched.h"
 
 namespace tessaro {
 namespace {
@@ -93,11 +94,9 @@ bool FilterConfig::ReadTaps() {
     const uint64_t capacity =
         static_cast<uint64_t>(engines[0]->partitionCapacity) * engines[0]->blockLength;
     kept = static_cast<uint32_t>(std::min<uint64_t>(length, capacity));
-    InitPrimitiveDispatch();
-    responseA = spMalloc_32fc(static_cast<int>(kept));
+    responseA = dispatch::spMalloc_32fc(static_cast<int>(kept));
     if (responseA == nullptr) return false;
-    InitPrimitiveDispatch();
-    responseB = spMalloc_32fc(static_cast<int>(kept));
+    responseB = dispatch::spMalloc_32fc(static_cast<int>(kept));
     if (responseB == nullptr) return false;
 
     // Column-major: H(i, c) is element c * M + i.
@@ -119,8 +118,7 @@ bool FilterConfig::ReadTaps() {
 void FilterConfig::ReleaseResponses() {
     for (Complex32f** response : {&responseA, &responseB}) {
         if (*response == nullptr) continue;
-        InitPrimitiveDispatch();
-        spFree(*response);
+        dispatch::spFree(*response);
         *response = nullptr;
     }
 }

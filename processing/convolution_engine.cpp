@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "primitives/dispatched.h"
 #include "primitives/internal/aligned.h"
 
 namespace tessaro {
@@ -25,19 +26,16 @@ uint32_t PartitionsFor(uint32_t count, uint32_t blockLength) {
 }
 
 Complex32f* ClearedSpectrum(uint32_t fftLength) {
-    InitPrimitiveDispatch();
-    Complex32f* buffer = spMalloc_32fc(static_cast<int>(fftLength));
+    Complex32f* buffer = dispatch::spMalloc_32fc(static_cast<int>(fftLength));
     if (buffer == nullptr) return nullptr;
-    InitPrimitiveDispatch();
-    spZero_32fc(buffer, static_cast<int>(fftLength));
+    dispatch::spZero_32fc(buffer, static_cast<int>(fftLength));
     return buffer;
 }
 
 // A work buffer of the size the spec asks for; none is needed for size 0.
 bool AllocateWork(int size, uint8_t** work) {
     if (size <= 0) return true;
-    InitPrimitiveDispatch();
-    *work = spMalloc_8u(size);
+    *work = dispatch::spMalloc_8u(size);
     return *work != nullptr;
 }
 
@@ -61,20 +59,14 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
     const int n = static_cast<int>(fftLength);
     const int half = static_cast<int>(engine->blockLength);
     bool ok = true;
-    InitPrimitiveDispatch();
-    engine->previousInput = spMalloc_32f(half);
+    engine->previousInput = dispatch::spMalloc_32f(half);
     if (engine->previousInput != nullptr) {
-        InitPrimitiveDispatch();
-        spZero_32f(engine->previousInput, half);
+        dispatch::spZero_32f(engine->previousInput, half);
     }
-    InitPrimitiveDispatch();
-    engine->window = spMalloc_32f(n);
-    InitPrimitiveDispatch();
-    engine->spectrum = spMalloc_32fc(n);
-    InitPrimitiveDispatch();
-    engine->timeBlock = spMalloc_32fc(n);
-    InitPrimitiveDispatch();
-    engine->scratch = spMalloc_32fc(n);
+    engine->window = dispatch::spMalloc_32f(n);
+    engine->spectrum = dispatch::spMalloc_32fc(n);
+    engine->timeBlock = dispatch::spMalloc_32fc(n);
+    engine->scratch = dispatch::spMalloc_32fc(n);
     ok = engine->previousInput && engine->window && engine->spectrum && engine->timeBlock &&
          engine->scratch;
 
@@ -103,30 +95,24 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
 
     int realSize = 0, forwardSize = 0, inverseSize = 0;
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTInitAlloc_R_32f(&engine->realSpec, order, FftScaleNone, 1) >= 0;
+        ok = dispatch::spFFTInitAlloc_R_32f(&engine->realSpec, order, FftScaleNone, 1) >= 0;
     }
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTInitAlloc_C_32fc(&engine->forwardSpec, order, FftScaleNone, 1) >= 0;
+        ok = dispatch::spFFTInitAlloc_C_32fc(&engine->forwardSpec, order, FftScaleNone, 1) >= 0;
     }
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTInitAlloc_C_32fc(&engine->inverseSpec, order, FftScaleInverse, 1) >= 0;
+        ok = dispatch::spFFTInitAlloc_C_32fc(&engine->inverseSpec, order, FftScaleInverse, 1) >= 0;
     }
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTGetBufSize_R_32f(engine->realSpec, &realSize) >= 0 &&
+        ok = dispatch::spFFTGetBufSize_R_32f(engine->realSpec, &realSize) >= 0 &&
              AllocateWork(realSize, &engine->realWork);
     }
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTGetBufSize_C_32fc(engine->forwardSpec, &forwardSize) >= 0 &&
+        ok = dispatch::spFFTGetBufSize_C_32fc(engine->forwardSpec, &forwardSize) >= 0 &&
              AllocateWork(forwardSize, &engine->forwardWork);
     }
     if (ok) {
-        InitPrimitiveDispatch();
-        ok = spFFTGetBufSize_C_32fc(engine->inverseSpec, &inverseSize) >= 0 &&
+        ok = dispatch::spFFTGetBufSize_C_32fc(engine->inverseSpec, &inverseSize) >= 0 &&
              AllocateWork(inverseSize, &engine->inverseWork);
     }
     if (!ok) {
@@ -162,14 +148,11 @@ bool SetFilter(ConvolutionEngine* engine, const Complex32f* taps, uint32_t tapCo
     for (uint32_t k = 0; k < count; ++k) {
         const uint64_t start = k * block;
         const uint64_t end = start + block;
-        InitPrimitiveDispatch();
-        spZero_32fc(engine->scratch, n);
+        dispatch::spZero_32fc(engine->scratch, n);
         const uint64_t copied = end <= tapCount ? block : tapCount - start;
-        InitPrimitiveDispatch();
-        spCopy_32fc(taps + start, engine->scratch, static_cast<int>(copied));
-        InitPrimitiveDispatch();
-        if (spFFTFwd_CToC_32fc(engine->scratch, partitions[k], engine->forwardSpec,
-                               engine->forwardWork) < 0) {
+        dispatch::spCopy_32fc(taps + start, engine->scratch, static_cast<int>(copied));
+        if (dispatch::spFFTFwd_CToC_32fc(engine->scratch, partitions[k], engine->forwardSpec,
+                                         engine->forwardWork) < 0) {
             ClearFilter(engine, slot);
             return false;
         }
@@ -184,8 +167,7 @@ void ClearFilter(ConvolutionEngine* engine, uint32_t slot) {
     Complex32f** partitions = engine->slotPartitions[slot];
     if (partitions == nullptr) return;
     for (uint32_t k = 0; k < engine->partitionCounts[slot]; ++k) {
-        InitPrimitiveDispatch();
-        spFree(partitions[k]);
+        dispatch::spFree(partitions[k]);
     }
     delete[] partitions;
     engine->slotPartitions[slot] = nullptr;
@@ -193,11 +175,9 @@ void ClearFilter(ConvolutionEngine* engine, uint32_t slot) {
 }
 
 void ResetEngine(ConvolutionEngine* engine) {
-    InitPrimitiveDispatch();
-    spZero_32f(engine->previousInput, static_cast<int>(engine->blockLength));
+    dispatch::spZero_32f(engine->previousInput, static_cast<int>(engine->blockLength));
     for (uint32_t k = 0; k < engine->partitionCapacity; ++k) {
-        InitPrimitiveDispatch();
-        spZero_32fc(engine->history[k], static_cast<int>(engine->fftLength));
+        dispatch::spZero_32fc(engine->history[k], static_cast<int>(engine->fftLength));
     }
     engine->historyPos = 0;
 }
@@ -211,41 +191,32 @@ void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* out
     const uint32_t newest = engine->historyPos;
 
     // Overlap-save window: previous block, then the current one.
-    InitPrimitiveDispatch();
-    spCopy_32f(engine->previousInput, engine->window, half);
-    InitPrimitiveDispatch();
-    spCopy_32f(input, engine->window + half, half);
-    InitPrimitiveDispatch();
-    spCopy_32f(input, engine->previousInput, half);
+    dispatch::spCopy_32f(engine->previousInput, engine->window, half);
+    dispatch::spCopy_32f(input, engine->window + half, half);
+    dispatch::spCopy_32f(input, engine->previousInput, half);
 
-    InitPrimitiveDispatch();
-    spFFTFwd_RToPerm_32f(engine->window, engine->window, engine->realSpec, engine->realWork);
-    InitPrimitiveDispatch();
-    spConjPerm_32fc(engine->window, engine->spectrum, n);
-    InitPrimitiveDispatch();
-    spCopy_32fc(engine->spectrum, engine->history[newest], n);
+    dispatch::spFFTFwd_RToPerm_32f(engine->window, engine->window, engine->realSpec,
+                                   engine->realWork);
+    dispatch::spConjPerm_32fc(engine->window, engine->spectrum, n);
+    dispatch::spCopy_32fc(engine->spectrum, engine->history[newest], n);
 
     // Partition 0 meets the current block, partition k the block k steps back.
-    InitPrimitiveDispatch();
     if (count == 0) {
-        spZero_32fc(engine->spectrum, n);  // no filter loaded: silence, never a crash
+        dispatch::spZero_32fc(engine->spectrum, n);  // no filter loaded: silence, never a crash
     } else {
-        spMul_32fc(engine->history[newest], filter[0], engine->spectrum, n);
+        dispatch::spMul_32fc(engine->history[newest], filter[0], engine->spectrum, n);
     }
     uint32_t older = newest == 0 ? ringSize - 1 : newest - 1;
     for (uint32_t k = 1; k < count; ++k) {
-        InitPrimitiveDispatch();
-        spAddProduct_32fc(engine->history[older], filter[k], engine->spectrum, n);
+        dispatch::spAddProduct_32fc(engine->history[older], filter[k], engine->spectrum, n);
         older = older == 0 ? ringSize - 1 : older - 1;
     }
     engine->historyPos = newest + 1 == ringSize ? 0 : newest + 1;
 
-    InitPrimitiveDispatch();
-    spFFTInv_CToC_32fc(engine->spectrum, engine->timeBlock, engine->inverseSpec,
-                       engine->inverseWork);
+    dispatch::spFFTInv_CToC_32fc(engine->spectrum, engine->timeBlock, engine->inverseSpec,
+                                 engine->inverseWork);
     // The first half of the circular result is wrapped around: discard it.
-    InitPrimitiveDispatch();
-    spCopy_32fc(engine->timeBlock + half, output, half);
+    dispatch::spCopy_32fc(engine->timeBlock + half, output, half);
 }
 
 void DestroyEngine(ConvolutionEngine* engine) {
@@ -254,11 +225,9 @@ void DestroyEngine(ConvolutionEngine* engine) {
          {static_cast<void*>(engine->previousInput), static_cast<void*>(engine->window),
           static_cast<void*>(engine->spectrum), static_cast<void*>(engine->timeBlock),
           static_cast<void*>(engine->scratch)}) {
-        InitPrimitiveDispatch();
-        spFree(buffer);
+        dispatch::spFree(buffer);
     }
-    InitPrimitiveDispatch();
-    spFree(engine->historyBlock);
+    dispatch::spFree(engine->historyBlock);
     delete[] engine->history;
     if (engine->slotPartitions != nullptr && engine->partitionCounts != nullptr) {
         for (uint32_t s = 0; s < engine->slotCount; ++s) ClearFilter(engine, s);
@@ -266,17 +235,14 @@ void DestroyEngine(ConvolutionEngine* engine) {
     delete[] engine->slotPartitions;
     delete[] engine->partitionCounts;
     if (engine->realSpec != nullptr) {
-        InitPrimitiveDispatch();
-        spFFTFree_R_32f(engine->realSpec);
+        dispatch::spFFTFree_R_32f(engine->realSpec);
     }
     for (FftSpec* spec : {engine->forwardSpec, engine->inverseSpec}) {
         if (spec == nullptr) continue;
-        InitPrimitiveDispatch();
-        spFFTFree_C_32fc(spec);
+        dispatch::spFFTFree_C_32fc(spec);
     }
     for (uint8_t* work : {engine->realWork, engine->forwardWork, engine->inverseWork}) {
-        InitPrimitiveDispatch();
-        spFree(work);
+        dispatch::spFree(work);
     }
     delete engine;
 }

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "primitives/sp.h"
+#include "primitives/dispatched.h"
 
 namespace tessaro {
 namespace {
@@ -50,10 +50,8 @@ float GainFromDb(float gainDb) {
 }
 
 void ApplyGain(float gainLinear, float* left, float* right, int32_t n) {
-    InitPrimitiveDispatch();
-    if (spMulC_32f_I(gainLinear, left, n) < 0) return;
-    InitPrimitiveDispatch();
-    spMulC_32f_I(gainLinear, right, n);
+    if (dispatch::spMulC_32f_I(gainLinear, left, n) < 0) return;
+    dispatch::spMulC_32f_I(gainLinear, right, n);
 }
 
 void LevelMeters::Reset(uint64_t samplesInFile) {
