@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +102,18 @@ private:
 inline Result RunCli(const ScratchFolder& folder, std::vector<std::string> args,
                      CliOptions options = {}) {
     return CliRun(folder, std::move(args), std::move(options)).Wait();
+}
+
+// A stereo sine of frames frames at 44.1 kHz, as folder/name.
+inline std::string WriteSineInput(const ScratchFolder& folder, const std::string& name,
+                                  std::size_t frames) {
+    std::vector<int16_t> samples(2 * frames);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(10000 * std::sin(0.01 * static_cast<double>(i)));
+    }
+    const std::string path = folder.File(name);
+    EXPECT_TRUE(WriteFileBytes(path, Stereo16WavImage(44100, samples)));
+    return path;
 }
 
 }  // namespace tessaro::testing

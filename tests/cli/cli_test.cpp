@@ -39,13 +39,7 @@ protected:
     }
 
     std::string WriteInput(const std::string& name, std::size_t frames) {
-        std::vector<int16_t> samples(2 * frames);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = static_cast<int16_t>(10000 * std::sin(0.01 * static_cast<double>(i)));
-        }
-        const std::string path = folder.File(name);
-        EXPECT_TRUE(WriteFileBytes(path, Stereo16WavImage(44100, samples)));
-        return path;
+        return WriteSineInput(folder, name, frames);
     }
 
     ScratchFolder folder;
