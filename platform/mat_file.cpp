@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -141,8 +142,8 @@ void ConvertToDouble(const void* data, size_t count, double* out) {
 }
 
 // libmatio fills an array from its dimensions, and leaves alone what a
-// damaged file does not hold (data shorter than the dimensions, a cut
-// compressed stream). So the values are read twice, into buffers filled
+// damaged file does not hold (data shorter than the dimensions, down to
+// part of one element). So the values are read twice, into buffers filled
 // with different bytes beforehand: a byte that differs between the two was
 // never read from the file, and the array is refused.
 bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
@@ -161,22 +162,30 @@ bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
         stride[i] = 1;
         edge[i] = static_cast<int>(info->dims[i]);
     }
-    std::vector<uint8_t> first(static_cast<size_t>(bytes), 0x5A);
-    std::vector<uint8_t> second(static_cast<size_t>(bytes), 0xA5);
-    if (Mat_VarReadData(mat, info, first.data(), start, stride, edge) != 0 ||
-        Mat_VarReadData(mat, info, second.data(), start, stride, edge) != 0 || first != second) {
+    // From malloc, like the arrays handed out, so doubles change hands
+    // without a copy.
+    const auto size = static_cast<size_t>(bytes);
+    std::unique_ptr<uint8_t, void (*)(void*)> first(
+        static_cast<uint8_t*>(std::malloc(std::max<size_t>(size, 1))), std::free);
+    if (!first) return false;
+    std::memset(first.get(), 0x5A, size);
+    if (Mat_VarReadData(mat, info, first.get(), start, stride, edge) != 0) return false;
+    std::vector<uint8_t> second(size, 0xA5);
+    if (Mat_VarReadData(mat, info, second.data(), start, stride, edge) != 0 ||
+        !std::equal(second.begin(), second.end(), first.get())) {
         return false;
     }
     second = {};
+    if (info->class_type == MAT_C_DOUBLE) {
+        array->real.reset(reinterpret_cast<double*>(first.release()));
+        return true;
+    }
     array->real.reset(static_cast<double*>(std::malloc(array->count * sizeof(double))));
     if (!array->real) return false;
     double* out = array->real.get();
-    const void* data = first.data();
+    const void* data = first.get();
     const size_t count = array->count;
     switch (info->class_type) {
-        case MAT_C_DOUBLE:
-            std::memcpy(out, data, count * sizeof(double));
-            return true;
         case MAT_C_SINGLE:
             ConvertToDouble<float>(data, count, out);
             return true;
@@ -497,6 +506,9 @@ bool ReadLevel4Text(int descriptor, const char* name, mxArray* array) {
             return false;
         }
         const auto nameLength = static_cast<uint64_t>(header[4]);
+        if (nameLength > file.Size() - offset - std::min(file.Size() - offset, Level4HeaderBytes)) {
+            return false;
+        }
         std::string found(nameLength, '\0');
         if (!file.Read(offset + Level4HeaderBytes, found.data(), found.size())) return false;
         found.resize(std::strlen(found.c_str()));
