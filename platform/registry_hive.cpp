@@ -53,7 +53,10 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && HiveNamesEqual(text.substr(0, prefix.size()), prefix);
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+// A stray carriage return (a line that ended in "\r\r\n", or "\r\n" in a
+// file whose first line ended in "\n" alone) counts as white space: a write
+// may change how lines end, and must not change what they mean.
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view TrimLeft(std::string_view text) {
     while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);

@@ -190,6 +190,25 @@ TEST(RegistryHiveFile, WritingKeepsEverythingElseOfAnEditedFile) {
     EXPECT_EQ(testing::ReadFileText(file), expected);
 }
 
+// Found by fuzzing: a file whose line ends differ (here the first ends in
+// "\n", a later one in "\r\r\n") is written back with one kind of line
+// end; a write must not turn a line the reader skipped into a value.
+TEST(RegistryHiveFile, MixedLineEndsMeanTheSameAfterAWrite) {
+    testing::ScratchFolder temp;
+    const HiveRoot root = RootAt(temp.File("machine"), temp.File("user"));
+    testing::WriteFileText(temp.File("machine/machine.reg"),
+                           "Windows Registry Editor Version 5.00\n\r\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\r\n"
+                           "\"Kept\"=\"yes\"\r\r\n");
+    const auto before = ReadValues(root);
+    ASSERT_EQ(SetValue(root, {"Added", RegDword, {7, 0, 0, 0}}), HiveOk);
+    auto expected = before.value_or(std::vector<Entry>{});
+    expected.push_back({"Added", RegDword, {7, 0, 0, 0}});
+    EXPECT_EQ(ReadValues(root), expected);
+    ASSERT_TRUE(before.has_value());
+    EXPECT_EQ(before->size(), 1u);
+}
+
 TEST(RegistryHiveFile, AllValueFormsRoundTrip) {
     std::vector<uint8_t> longBinary(300);
     std::mt19937 random(7);
