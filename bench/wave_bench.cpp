@@ -133,7 +133,7 @@ void StdioCopy(benchmark::State& state, size_t bufferBytes) {
 
 void BM_StdioCopy(benchmark::State& state) { StdioCopy(state, 0); }
 void BM_StdioCopyLargeBuffer(benchmark::State& state) {
-    StdioCopy(state, tessaro::RiffFile::DefaultBufferSize);
+    StdioCopy(state, tessaro::WaveFile::IoBufferSize);
 }
 
 BENCHMARK(BM_WaveFilePairCopy)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
         std::printf(
             "WaveFilePair %.0f MB/s; fread/fwrite %.0f MB/s (ratio %.2f); with %zu KiB "
             "stdio buffers %.0f MB/s (ratio %.2f)\n",
-            pair / 1e6, stdio / 1e6, pair / stdio, tessaro::RiffFile::DefaultBufferSize / 1024,
+            pair / 1e6, stdio / 1e6, pair / stdio, tessaro::WaveFile::IoBufferSize / 1024,
             stdioLarge / 1e6, pair / stdioLarge);
     }
     benchmark::Shutdown();

@@ -1,20 +1,55 @@
 #include "processing/wave_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 namespace tessaro {
 namespace {
 
-constexpr FourCc WaveId = MakeFourCc("WAVE");
-constexpr FourCc FmtId = MakeFourCc("fmt ");
-constexpr FourCc FactId = MakeFourCc("fact");
-constexpr FourCc DataId = MakeFourCc("data");
+// Chunk ids are four characters stored as a little-endian 32-bit value, so
+// the first character is the lowest byte, as on disk.
+constexpr uint32_t FourCc(const char (&text)[5]) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[3])) << 24;
+}
+
+constexpr uint32_t RiffId = FourCc("RIFF");
+constexpr uint32_t WaveId = FourCc("WAVE");
+constexpr uint32_t FmtId = FourCc("fmt ");
+constexpr uint32_t FactId = FourCc("fact");
+constexpr uint32_t DataId = FourCc("data");
+
+uint16_t LoadLe16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
+
+uint32_t LoadLe32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void StoreLe16(uint8_t* bytes, uint16_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void StoreLe32(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+    bytes[2] = static_cast<uint8_t>(value >> 16);
+    bytes[3] = static_cast<uint8_t>(value >> 24);
+}
 
 constexpr uint64_t MaxChunkSize = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t MaxFileOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
 // Bytes of a PCM output between the RIFF form type and the first data byte,
 // all counted by the RIFF size: "WAVE", "fmt " chunk (24), "fact" chunk (12),
 // "data" header (8).
@@ -48,10 +83,29 @@ bool HasWavExtension(const std::string& path) {
     return true;
 }
 
+// pread and pwrite until count bytes are done; a short count means the end
+// of the file (reading) or a failure.
+template <typename Transfer, typename Byte>
+size_t TransferAll(Transfer transfer, int fd, uint64_t offset, Byte* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count && offset + done <= MaxFileOffset) {
+        const ssize_t n =
+            transfer(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 }  // namespace
 
 WaveFile::~WaveFile() {
-    if (handle) {
+    if (IsOpen()) {
         Close();
     }
 }
@@ -61,7 +115,7 @@ bool WaveFile::DataSizeFits(uint64_t bytes) {
 }
 
 int32_t WaveFile::Open(const std::string& path, const WaveFormatEx* fileFormat, int32_t openMode) {
-    if (handle) {
+    if (IsOpen()) {
         return E_FAIL;
     }
     if (openMode == WaveModeRead) {
@@ -76,60 +130,90 @@ int32_t WaveFile::Open(const std::string& path, const WaveFormatEx* fileFormat, 
     return E_INVALIDARG;
 }
 
+bool WaveFile::ReadAt(uint64_t offset, void* destination, size_t count) const {
+    return TransferAll(::pread, fd, offset, static_cast<uint8_t*>(destination), count) == count;
+}
+
+bool WaveFile::WriteAt(uint64_t offset, const void* source, size_t count) const {
+    return TransferAll(::pwrite, fd, offset, static_cast<const uint8_t*>(source), count) == count;
+}
+
+void WaveFile::Release() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    fd = -1;
+    buffer.reset();
+    bufferPos = bufferFill = 0;
+}
+
 int32_t WaveFile::OpenForReading(const std::string& path) {
     if (path.empty()) {
         return E_INVALIDARG;
     }
     format.reset();
     mode = WaveModeRead;
-    dataSize = 0;
-    auto file = std::make_unique<RiffFile>();
-    if (!file->Open(path, RiffAccess::Read)) {
-        return E_FAIL;
-    }
-    handle = std::move(file);
-    if (ReadFormat() < 0) {
+    dataSize = dataLeft = 0;
+    // O_NONBLOCK keeps a FIFO from blocking the open; only regular files are
+    // taken, so nothing waits for a writer or reads forever.
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ReadFormat() < 0) {
         format.reset();
-        handle->Close();
-        handle.reset();
+        Release();
         return E_FAIL;
     }
     // A missing "data" chunk leaves the file open; Close releases it.
-    dataChunk = RiffChunk{};
-    dataChunk.id = DataId;
-    if (handle->Seek(static_cast<int64_t>(riffChunk.dataOffset + 4), SEEK_SET) < 0 ||
-        !handle->Descend(&dataChunk, &riffChunk, RiffDescend::FindChunk)) {
+    uint32_t claimed = 0;
+    if (!FindChunk(DataId, &dataOffset, &claimed)) {
         return E_FAIL;
     }
     // Recorders that are still writing (or were cut off) leave a size that
     // claims more than the file holds, often the placeholder 0xFFFFFFFF:
     // the data end where the file ends.
-    const int64_t fileEnd = handle->Seek(0, SEEK_END);
-    if (fileEnd < 0 || handle->Seek(static_cast<int64_t>(dataChunk.dataOffset), SEEK_SET) < 0) {
+    const uint64_t fileSize = static_cast<uint64_t>(info.st_size);
+    const uint64_t held = fileSize > dataOffset ? fileSize - dataOffset : 0;
+    buffer.reset(new (std::nothrow) uint8_t[IoBufferSize]);
+    if (!buffer) {
         return E_FAIL;
     }
-    const uint64_t held = static_cast<uint64_t>(fileEnd) > dataChunk.dataOffset
-                              ? static_cast<uint64_t>(fileEnd) - dataChunk.dataOffset
-                              : 0;
-    dataChunk.size = static_cast<uint32_t>(std::min<uint64_t>(dataChunk.size, held));
-    dataSize = dataChunk.size;
+    dataSize = dataLeft = static_cast<uint32_t>(std::min<uint64_t>(claimed, held));
+    fileOffset = dataOffset;
+    bufferPos = bufferFill = 0;
     return S_OK;
 }
 
+// Looks for the first chunk with id among the RIFF chunk's sub-chunks; its
+// header must lie inside the RIFF chunk as its size claims.
+bool WaveFile::FindChunk(uint32_t id, uint64_t* chunkData, uint32_t* size) const {
+    uint64_t position = 12;
+    for (;;) {
+        uint8_t header[8];
+        if (position + 8 > riffEnd || !ReadAt(position, header, sizeof header)) {
+            return false;
+        }
+        *size = LoadLe32(header + 4);
+        *chunkData = position + 8;
+        if (LoadLe32(header) == id) {
+            return true;
+        }
+        position = *chunkData + *size + (*size & 1u);
+    }
+}
+
 int32_t WaveFile::ReadFormat() {
-    riffChunk = RiffChunk{};
-    if (!handle->Descend(&riffChunk, nullptr, RiffDescend::Here) || riffChunk.id != RiffId ||
-        riffChunk.formType != WaveId) {
+    uint8_t riff[12];
+    if (!ReadAt(0, riff, sizeof riff) || LoadLe32(riff) != RiffId || LoadLe32(riff + 8) != WaveId) {
         return E_FAIL;
     }
-    RiffChunk fmtChunk;
-    fmtChunk.id = FmtId;
-    if (!handle->Descend(&fmtChunk, &riffChunk, RiffDescend::FindChunk) ||
-        fmtChunk.size < PcmRecordBytes) {
-        return E_FAIL;
-    }
+    riffEnd = 8 + uint64_t{LoadLe32(riff + 4)};
+    uint64_t fmtOffset = 0;
+    uint32_t fmtSize = 0;
     uint8_t record[FormatRecordBytes];
-    if (handle->Read(record, PcmRecordBytes) != static_cast<int64_t>(PcmRecordBytes)) {
+    if (!FindChunk(FmtId, &fmtOffset, &fmtSize) || fmtSize < PcmRecordBytes ||
+        !ReadAt(fmtOffset, record, PcmRecordBytes)) {
         return E_FAIL;
     }
     auto fileFormat = std::make_unique<WaveFormatEx>();
@@ -141,21 +225,18 @@ int32_t WaveFile::ReadFormat() {
     fileFormat->bitsPerSample = LoadLe16(record + 14);
     // Older writers end non-PCM records after 16 bytes; cbSize is then 0.
     // The extra bytes must lie inside the chunk, never in the next one.
-    if (fileFormat->formatTag != WaveFormatPcm && fmtChunk.size >= FormatRecordBytes) {
-        if (handle->Read(record + PcmRecordBytes, 2) != 2) {
+    if (fileFormat->formatTag != WaveFormatPcm && fmtSize >= FormatRecordBytes) {
+        if (!ReadAt(fmtOffset + PcmRecordBytes, record + PcmRecordBytes, 2)) {
             return E_FAIL;
         }
         fileFormat->cbSize = LoadLe16(record + PcmRecordBytes);
-        if (fileFormat->cbSize > fmtChunk.size - FormatRecordBytes) {
+        if (fileFormat->cbSize > fmtSize - FormatRecordBytes) {
             return E_FAIL;
         }
         fileFormat->extra.resize(fileFormat->cbSize);
-        if (handle->Read(fileFormat->extra.data(), fileFormat->cbSize) != fileFormat->cbSize) {
+        if (!ReadAt(fmtOffset + FormatRecordBytes, fileFormat->extra.data(), fileFormat->cbSize)) {
             return E_FAIL;
         }
-    }
-    if (!handle->Ascend(&fmtChunk)) {
-        return E_FAIL;
     }
     format = std::move(fileFormat);
     return S_OK;
@@ -171,58 +252,49 @@ int32_t WaveFile::OpenForWriting(const std::string& path, const WaveFormatEx& fi
     dataSize = 0;
     dataWritten = 0;
     writeFailed = false;
-    auto file = std::make_unique<RiffFile>();
-    if (!file->Open(path, RiffAccess::Create)) {
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    buffer.reset(new (std::nothrow) uint8_t[IoBufferSize]);
+    if (fd < 0 || !buffer) {
+        Release();
         return E_FAIL;
     }
-    handle = std::move(file);
 
-    // Sized once: growing it after the fixed fields trips GCC's bounds
-    // analysis in sanitizer builds.
-    std::vector<uint8_t> record(isPcm ? PcmRecordBytes : FormatRecordBytes + fileFormat.cbSize);
-    StoreLe16(&record[0], fileFormat.formatTag);
-    StoreLe16(&record[2], fileFormat.channels);
-    StoreLe32(&record[4], fileFormat.samplesPerSec);
-    StoreLe32(&record[8], fileFormat.avgBytesPerSec);
-    StoreLe16(&record[12], fileFormat.blockAlign);
-    StoreLe16(&record[14], fileFormat.bitsPerSample);
+    // "RIFF" 0 "WAVE" | "fmt " n <record> [pad] | "fact" 4 FFFFFFFF | "data" 0:
+    // the RIFF and data sizes stay 0 until Close.
+    const size_t recordBytes = isPcm ? PcmRecordBytes : FormatRecordBytes + fileFormat.cbSize;
+    const size_t fmtBytes = 8 + recordBytes + (recordBytes & 1u);
+    uint8_t* header = buffer.get();
+    std::memset(header, 0, 12 + fmtBytes + 12 + 8);
+    StoreLe32(header, RiffId);
+    StoreLe32(header + 8, WaveId);
+    uint8_t* fmt = header + 12;
+    StoreLe32(fmt, FmtId);
+    StoreLe32(fmt + 4, static_cast<uint32_t>(recordBytes));
+    StoreLe16(fmt + 8, fileFormat.formatTag);
+    StoreLe16(fmt + 10, fileFormat.channels);
+    StoreLe32(fmt + 12, fileFormat.samplesPerSec);
+    StoreLe32(fmt + 16, fileFormat.avgBytesPerSec);
+    StoreLe16(fmt + 20, fileFormat.blockAlign);
+    StoreLe16(fmt + 22, fileFormat.bitsPerSample);
     if (!isPcm) {
-        StoreLe16(&record[16], fileFormat.cbSize);
-        std::copy_n(fileFormat.extra.begin(), fileFormat.cbSize,
-                    record.begin() + FormatRecordBytes);
+        StoreLe16(fmt + 24, fileFormat.cbSize);
+        std::copy_n(fileFormat.extra.begin(), fileFormat.cbSize, fmt + 8 + FormatRecordBytes);
     }
-    uint8_t unknownCount[4];
-    StoreLe32(unknownCount, 0xFFFFFFFFu);
-
-    riffChunk = RiffChunk{};
-    riffChunk.formType = WaveId;
-    RiffChunk fmtChunk;
-    fmtChunk.id = FmtId;
-    fmtChunk.size = static_cast<uint32_t>(PcmRecordBytes);
-    RiffChunk factChunk;
-    factChunk.id = FactId;
-    dataChunk = RiffChunk{};
-    dataChunk.id = DataId;
-    // The fmt and fact chunks are ascended with their true sizes; the RIFF and
-    // data sizes stay 0 until Close.
-    const bool ok =
-        handle->CreateChunk(&riffChunk, RiffCreate::Riff) &&
-        handle->CreateChunk(&fmtChunk, RiffCreate::Chunk) &&
-        handle->Write(record.data(), record.size()) == static_cast<int64_t>(record.size()) &&
-        handle->Ascend(&fmtChunk) && handle->CreateChunk(&factChunk, RiffCreate::Chunk) &&
-        handle->Write(unknownCount, sizeof unknownCount) == 4 && handle->Ascend(&factChunk) &&
-        handle->CreateChunk(&dataChunk, RiffCreate::Chunk);
-    if (!ok) {
-        handle->Close();
-        handle.reset();
-        return E_FAIL;
-    }
-    handle->GetInfo(&writeInfo);
+    uint8_t* fact = fmt + fmtBytes;
+    StoreLe32(fact, FactId);
+    StoreLe32(fact + 4, 4);
+    StoreLe32(fact + 8, 0xFFFFFFFFu);
+    StoreLe32(fact + 12, DataId);
+    bufferFill = 12 + fmtBytes + 12 + 8;
+    dataOffset = bufferFill;
+    fileOffset = 0;
     return S_OK;
 }
 
 int32_t WaveFile::Read(void* destination, uint32_t count, uint32_t* delivered) {
-    if (!handle) {
+    if (!IsOpen()) {
         return CO_E_NOTINITIALIZED;
     }
     if (destination == nullptr || delivered == nullptr) {
@@ -232,36 +304,42 @@ int32_t WaveFile::Read(void* destination, uint32_t count, uint32_t* delivered) {
     if (mode != WaveModeRead) {
         return E_FAIL;
     }
-    const uint32_t wanted = std::min(count, dataChunk.size);
-    dataChunk.size -= wanted;
-
+    const uint32_t wanted = std::min(count, dataLeft);
+    dataLeft -= wanted;
     auto* out = static_cast<uint8_t*>(destination);
-    RiffBufferInfo info;
-    handle->GetInfo(&info);
     uint32_t copied = 0;
     while (copied < wanted) {
-        if (info.next == info.endRead) {
+        if (bufferPos == bufferFill) {
             // An empty refill: the file ends before its data chunk does.
-            if (!handle->Advance(&info, RiffAdvance::Read) || info.next == info.endRead) {
-                handle->SetInfo(info);
+            bufferPos = 0;
+            bufferFill = TransferAll(::pread, fd, fileOffset, buffer.get(), IoBufferSize);
+            fileOffset += bufferFill;
+            if (bufferFill == 0) {
                 return E_FAIL;
             }
         }
-        const size_t available = static_cast<size_t>(info.endRead - info.next);
-        const size_t chunk = std::min<size_t>(wanted - copied, available);
-        std::memcpy(out + copied, info.next, chunk);
-        info.next += chunk;
+        const size_t chunk = std::min<size_t>(wanted - copied, bufferFill - bufferPos);
+        std::memcpy(out + copied, buffer.get() + bufferPos, chunk);
+        bufferPos += chunk;
         copied += static_cast<uint32_t>(chunk);
-    }
-    if (!handle->SetInfo(info)) {
-        return E_FAIL;
     }
     *delivered = wanted;
     return S_OK;
 }
 
+// Hands the buffered bytes to the file. They are dropped even when that
+// fails: the failure is remembered and reported by Close, and retrying
+// cannot fix a full disk.
+bool WaveFile::Flush() {
+    const bool ok = WriteAt(fileOffset, buffer.get(), bufferFill);
+    fileOffset += bufferFill;
+    bufferFill = 0;
+    writeFailed = writeFailed || !ok;
+    return ok;
+}
+
 int32_t WaveFile::Write(uint32_t count, const void* source, uint32_t* written) {
-    if (!handle) {
+    if (!IsOpen()) {
         return CO_E_NOTINITIALIZED;
     }
     if (written == nullptr || source == nullptr) {
@@ -271,26 +349,20 @@ int32_t WaveFile::Write(uint32_t count, const void* source, uint32_t* written) {
     if (mode != WaveModeWrite) {
         return E_FAIL;
     }
-    const uint64_t overhead = dataChunk.dataOffset - riffChunk.dataOffset;
-    if (RiffSizeFor(overhead, dataWritten + count) > MaxChunkSize) {
+    if (RiffSizeFor(dataOffset - 8, dataWritten + count) > MaxChunkSize) {
         return E_FAIL;
     }
     const auto* in = static_cast<const uint8_t*>(source);
     uint32_t stored = 0;
     while (stored < count) {
-        if (writeInfo.next == writeInfo.endWrite) {
-            if (!handle->Advance(&writeInfo, RiffAdvance::Write)) {
-                writeFailed = true;
-                dataWritten += stored;
-                *written = stored;
-                return E_FAIL;
-            }
+        if (bufferFill == IoBufferSize && !Flush()) {
+            dataWritten += stored;
+            *written = stored;
+            return E_FAIL;
         }
-        const size_t room = static_cast<size_t>(writeInfo.endWrite - writeInfo.next);
-        const size_t chunk = std::min<size_t>(count - stored, room);
-        std::memcpy(writeInfo.next, in + stored, chunk);
-        writeInfo.next += chunk;
-        writeInfo.flags |= RiffBufferDirty;
+        const size_t chunk = std::min<size_t>(count - stored, IoBufferSize - bufferFill);
+        std::memcpy(buffer.get() + bufferFill, in + stored, chunk);
+        bufferFill += chunk;
         stored += static_cast<uint32_t>(chunk);
     }
     dataWritten += count;
@@ -302,38 +374,40 @@ int32_t WaveFile::Close() {
     if (mode == WaveModeWrite) {
         return FinishWrittenFile();
     }
-    if (handle) {
-        handle->Close();
-        handle.reset();
-    }
+    Release();
     return S_OK;
 }
 
 int32_t WaveFile::FinishWrittenFile() {
-    if (!handle) {
+    if (!IsOpen()) {
         return CO_E_NOTINITIALIZED;
     }
-    writeInfo.flags |= RiffBufferDirty;
-    bool ok =
-        handle->SetInfo(writeInfo) && handle->Ascend(&dataChunk) && handle->Ascend(&riffChunk);
-    if (ok) {
-        // The sample count is unknown to this layer: 0 replaces the
-        // "still being written" mark. A missing fact chunk is no failure.
-        ok = handle->Seek(0, SEEK_SET) == 0 &&
-             handle->Descend(&riffChunk, nullptr, RiffDescend::Here);
-        RiffChunk factChunk;
-        factChunk.id = FactId;
-        if (ok && handle->Descend(&factChunk, &riffChunk, RiffDescend::FindChunk)) {
-            const uint8_t zero[4] = {0, 0, 0, 0};
-            ok = handle->Write(zero, sizeof zero) == 4 && handle->Ascend(&factChunk);
+    if ((dataWritten & 1u) != 0) {
+        if (bufferFill == IoBufferSize) {
+            Flush();
         }
-        ok = ok && handle->Ascend(&riffChunk);
+        buffer[bufferFill++] = 0;
+    }
+    bool ok = Flush();
+    // When some data never reached the file, sizes counting them would claim
+    // bytes the file does not hold: the header then keeps its 0 sizes. The
+    // sample count is unknown to this layer: 0 replaces the "still being
+    // written" mark.
+    if (ok && !writeFailed) {
+        uint8_t riffSize[4];
+        uint8_t dataBytes[4];
+        const uint8_t zero[4] = {0, 0, 0, 0};
+        StoreLe32(riffSize, static_cast<uint32_t>(RiffSizeFor(dataOffset - 8, dataWritten)));
+        StoreLe32(dataBytes, static_cast<uint32_t>(dataWritten));
+        ok = WriteAt(4, riffSize, 4) && WriteAt(dataOffset - 12, zero, 4) &&
+             WriteAt(dataOffset - 4, dataBytes, 4);
     }
     // The descriptor goes in every case: a failed close cannot be repaired by
-    // trying again, and keeping it would leak one per failed run.
-    ok = handle->Close() && ok && !writeFailed;
-    handle.reset();
-    writeInfo = RiffBufferInfo{};
+    // trying again (Linux releases it even then), and keeping it would leak
+    // one per failed run.
+    ok = ::close(fd) == 0 && ok && !writeFailed;
+    fd = -1;
+    Release();
     return ok ? S_OK : E_FAIL;
 }
 

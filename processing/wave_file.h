@@ -6,14 +6,14 @@
 //   "RIFF" size "WAVE" | "fmt " 16 <PCM record> | "fact" 4 <count> | "data" size <bytes> [pad]
 // (a 56-byte header for PCM) whose RIFF and data sizes are 0 and fact count
 // 0xFFFFFFFF until Close patches them (to the real sizes and 0). Sample bytes
-// pass through unchanged in both directions.
+// pass through unchanged in both directions. Both directions go through one
+// I/O buffer of IoBufferSize bytes on a plain descriptor.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "platform/riff_file.h"
 
 namespace tessaro {
 
@@ -43,6 +43,8 @@ struct WaveFormatEx {
 
 class WaveFile {
 public:
+    static constexpr size_t IoBufferSize = 256 * 1024;
+
     WaveFile() = default;
     virtual ~WaveFile();  // closes the file if it is still open
     WaveFile(const WaveFile&) = delete;
@@ -69,7 +71,7 @@ public:
     // The format read from the "fmt " chunk; null unless opened for reading.
     const WaveFormatEx* Format() const { return format.get(); }
 
-    bool IsOpen() const { return handle != nullptr; }
+    bool IsOpen() const { return fd >= 0; }
     int32_t Mode() const { return mode; }
 
     // Copies min(count, data bytes not yet read) bytes into destination and
@@ -105,15 +107,27 @@ private:
     int32_t OpenForReading(const std::string& path);
     int32_t OpenForWriting(const std::string& path, const WaveFormatEx& fileFormat);
     int32_t ReadFormat();
+    bool FindChunk(uint32_t id, uint64_t* dataOffset, uint32_t* size) const;
+    bool ReadAt(uint64_t offset, void* destination, size_t count) const;
+    bool WriteAt(uint64_t offset, const void* source, size_t count) const;
+    bool Flush();
     int32_t FinishWrittenFile();
+    void Release();
 
     std::unique_ptr<WaveFormatEx> format;  // reading only
-    std::unique_ptr<RiffFile> handle;      // null when closed
-    RiffChunk dataChunk;                   // while reading, size counts the data bytes not yet read
-    RiffChunk riffChunk;
-    uint32_t dataSize = 0;
-    RiffBufferInfo writeInfo;  // writing only: the I/O buffer, lent between Open and Close
+    int fd = -1;
     int32_t mode = 0;
+    std::unique_ptr<uint8_t[]> buffer;
+    // Reading: buffer[bufferPos, bufferFill) are the file bytes at
+    // fileOffset - (bufferFill - bufferPos) onwards. Writing: buffer[0,
+    // bufferFill) still have to go to the file at fileOffset.
+    size_t bufferPos = 0;
+    size_t bufferFill = 0;
+    uint64_t fileOffset = 0;
+    uint64_t riffEnd = 0;     // reading: end of the RIFF chunk's data as its header claims
+    uint64_t dataOffset = 0;  // file offset of the first data byte
+    uint32_t dataSize = 0;
+    uint32_t dataLeft = 0;  // reading: data bytes not yet read
     uint64_t dataWritten = 0;
     bool writeFailed = false;
 };

@@ -238,6 +238,12 @@ TEST(WaveFileRoundTrip, NonPcmFormatKeepsItsExtraBytes) {
         EXPECT_EQ(LoadU32(bytes, 16), c.fmtSize);
         const size_t factAt = 20 + c.fmtSize + (c.fmtSize & 1);
         EXPECT_EQ(LoadU32(bytes, factAt), 0x74636166u);  // "fact"
+        // The sizes behind a record of any length are filled in at close.
+        EXPECT_EQ(LoadU32(bytes, factAt + 8), 0u);
+        EXPECT_EQ(LoadU32(bytes, factAt + 12), 0x61746164u);  // "data"
+        EXPECT_EQ(LoadU32(bytes, factAt + 16), data.size());
+        EXPECT_EQ(bytes.size(), factAt + 20 + data.size() + 1);
+        EXPECT_EQ(bytes.back(), 0);
         EXPECT_EQ(LoadU32(bytes, 4), bytes.size() - 8);
 
         WaveFile file;
@@ -344,6 +350,21 @@ TEST(WaveFileReading, FollowsTheChunkRulesOnHandMadeFiles) {
         EXPECT_EQ(file.Format()->extra.size(), c.cbSize);
         EXPECT_EQ(file.GetDataSize(), c.data.size());
         EXPECT_EQ(ReadAllData(file, 16), c.data);
+    }
+}
+
+TEST(WaveFileReading, OnlyRegularFilesAreOpened) {
+    // A FIFO would block the open or the reads; a folder or a device is no
+    // WAV file however it reads.
+    ScratchFolder folder;
+    const std::string fifo = folder.File("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path :
+         {fifo, folder.Path(), std::string("/dev/zero"), folder.File("missing.wav")}) {
+        SCOPED_TRACE(path);
+        WaveFile file;
+        EXPECT_EQ(file.Open(path, nullptr, WaveModeRead), E_FAIL);
+        EXPECT_FALSE(file.IsOpen());
     }
 }
 
