@@ -160,14 +160,15 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     struct stat info;
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ReadFormat() < 0) {
+    uint64_t riffEnd = 0;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ReadFormat(&riffEnd) < 0) {
         format.reset();
         Release();
         return E_FAIL;
     }
     // A missing "data" chunk leaves the file open; Close releases it.
     uint32_t claimed = 0;
-    if (!FindChunk(DataId, &dataOffset, &claimed)) {
+    if (!FindChunk(DataId, riffEnd, &dataOffset, &claimed)) {
         return E_FAIL;
     }
     // Recorders that are still writing (or were cut off) leave a size that
@@ -186,8 +187,8 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
 }
 
 // Looks for the first chunk with id among the RIFF chunk's sub-chunks; its
-// header must lie inside the RIFF chunk as its size claims.
-bool WaveFile::FindChunk(uint32_t id, uint64_t* chunkData, uint32_t* size) const {
+// header must lie before riffEnd, the end the RIFF size claims.
+bool WaveFile::FindChunk(uint32_t id, uint64_t riffEnd, uint64_t* chunkData, uint32_t* size) const {
     uint64_t position = 12;
     for (;;) {
         uint8_t header[8];
@@ -203,16 +204,16 @@ bool WaveFile::FindChunk(uint32_t id, uint64_t* chunkData, uint32_t* size) const
     }
 }
 
-int32_t WaveFile::ReadFormat() {
+int32_t WaveFile::ReadFormat(uint64_t* riffEnd) {
     uint8_t riff[12];
     if (!ReadAt(0, riff, sizeof riff) || LoadLe32(riff) != RiffId || LoadLe32(riff + 8) != WaveId) {
         return E_FAIL;
     }
-    riffEnd = 8 + uint64_t{LoadLe32(riff + 4)};
+    *riffEnd = 8 + uint64_t{LoadLe32(riff + 4)};
     uint64_t fmtOffset = 0;
     uint32_t fmtSize = 0;
     uint8_t record[FormatRecordBytes];
-    if (!FindChunk(FmtId, &fmtOffset, &fmtSize) || fmtSize < PcmRecordBytes ||
+    if (!FindChunk(FmtId, *riffEnd, &fmtOffset, &fmtSize) || fmtSize < PcmRecordBytes ||
         !ReadAt(fmtOffset, record, PcmRecordBytes)) {
         return E_FAIL;
     }

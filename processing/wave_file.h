@@ -106,8 +106,8 @@ public:
 private:
     int32_t OpenForReading(const std::string& path);
     int32_t OpenForWriting(const std::string& path, const WaveFormatEx& fileFormat);
-    int32_t ReadFormat();
-    bool FindChunk(uint32_t id, uint64_t* dataOffset, uint32_t* size) const;
+    int32_t ReadFormat(uint64_t* riffEnd);
+    bool FindChunk(uint32_t id, uint64_t riffEnd, uint64_t* dataOffset, uint32_t* size) const;
     bool ReadAt(uint64_t offset, void* destination, size_t count) const;
     bool WriteAt(uint64_t offset, const void* source, size_t count) const;
     bool Flush();
@@ -124,7 +124,6 @@ private:
     size_t bufferPos = 0;
     size_t bufferFill = 0;
     uint64_t fileOffset = 0;
-    uint64_t riffEnd = 0;     // reading: end of the RIFF chunk's data as its header claims
     uint64_t dataOffset = 0;  // file offset of the first data byte
     uint32_t dataSize = 0;
     uint32_t dataLeft = 0;  // reading: data bytes not yet read

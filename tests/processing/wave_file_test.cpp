@@ -210,11 +210,18 @@ TEST_P(WaveFileRoundTrip, ReadsBackFormatAndBytes) {
     EXPECT_EQ(file.Close(), S_OK);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WaveFileRoundTrip,
-                         ::testing::Values(RoundTripCase{0, 16384}, RoundTripCase{1, 1},
-                                           RoundTripCase{3, 2}, RoundTripCase{16383, 16384},
-                                           RoundTripCase{16384, 16384},
-                                           RoundTripCase{300001, 16384}, RoundTripCase{70001, 7}));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WaveFileRoundTrip,
+    ::testing::Values(RoundTripCase{0, 16384}, RoundTripCase{1, 1}, RoundTripCase{3, 2},
+                      RoundTripCase{16383, 16384}, RoundTripCase{16384, 16384},
+                      RoundTripCase{300001, 16384}, RoundTripCase{70001, 7},
+                      // The 56 header bytes and the data fill the I/O
+                      // buffer exactly, or end one byte short or past it.
+                      RoundTripCase{WaveFile::IoBufferSize - 57, 4096},
+                      RoundTripCase{WaveFile::IoBufferSize - 56, 4096},
+                      RoundTripCase{WaveFile::IoBufferSize - 55, 4096},
+                      // Single writes and reads larger than the buffer.
+                      RoundTripCase{2 * WaveFile::IoBufferSize + 1, WaveFile::IoBufferSize + 3}));
 
 TEST(WaveFileRoundTrip, NonPcmFormatKeepsItsExtraBytes) {
     ScratchFolder folder;
