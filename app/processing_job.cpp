@@ -7,6 +7,9 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "app/control_ids.h"
 #include "app/messages.h"
@@ -253,8 +256,14 @@ bool CTessaroDlg::FilterBlock(int frames, bool repaint) {
     meters.MeterInputPeak(leftBlock, rightBlock, count);
     ShowInputLevels(repaint);
 
-    ProcessBlock(engines[0], leftBlock, leftFiltered);
-    ProcessBlock(engines[1], rightBlock, rightFiltered);
+    if (blockHelper != nullptr) {
+        blockHelper->Begin();
+        ProcessBlock(engines[0], leftBlock, leftFiltered);
+        blockHelper->End();
+    } else {
+        ProcessBlock(engines[0], leftBlock, leftFiltered);
+        FilterRightInput(this);
+    }
     // Sum of both engines: real part left output, imaginary part right.
     if (dispatch::spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return false;
     if (dispatch::spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) return false;
@@ -267,7 +276,29 @@ bool CTessaroDlg::FilterBlock(int frames, bool repaint) {
     return true;
 }
 
+void CTessaroDlg::FilterRightInput(void* dialog) {
+    auto& self = *static_cast<CTessaroDlg*>(dialog);
+    ProcessBlock(self.engines[1], self.rightBlock, self.rightFiltered);
+}
+
 bool CTessaroDlg::ProcessFile() {
+    std::optional<BlockHelper> helper;
+    if (options.threads > 1 && std::thread::hardware_concurrency() != 1) {
+        try {
+            helper.emplace(&FilterRightInput, this);
+        } catch (const std::system_error&) {
+            // No second thread: one gives the same output, only slower.
+        }
+    }
+    struct Unset {
+        BlockHelper*& helper;
+        ~Unset() { helper = nullptr; }
+    } unset{blockHelper};
+    blockHelper = helper ? &*helper : nullptr;
+    return ProcessBlocks();
+}
+
+bool CTessaroDlg::ProcessBlocks() {
     meters.Reset(totalSamples);
     ResetEngine(engines[0]);
     ResetEngine(engines[1]);

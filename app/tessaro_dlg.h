@@ -16,6 +16,7 @@
 #include "platform/manual_reset_event.h"
 #include "platform/registry_hive.h"
 #include "primitives/sp.h"
+#include "processing/block_helper.h"
 #include "processing/convolution_engine.h"
 #include "processing/level_meters.h"
 #include "processing/wave_file.h"
@@ -27,6 +28,10 @@ struct DialogOptions {
     // Remember the last configuration and restore it at start-up.
     bool useSettings = true;
     HiveRoot settingsRoot = LocalMachineHive();
+    // Threads a run filters on: with 2 the right input's engine runs on a
+    // helper thread beside the left one's (on a machine of more than one
+    // core); 1 keeps both on the worker. The output is the same.
+    int threads = 2;
 };
 
 enum RunStatus : int32_t { RunComplete = 0, RunError = 1, RunAborted = 2 };
@@ -90,6 +95,8 @@ private:
     bool PrepareInput();
     bool PrepareOutput();
     bool ProcessFile();
+    bool ProcessBlocks();
+    static void FilterRightInput(void* dialog);
     bool CloseRunFiles();  // false when the output could not be finished
     void FinishRun();      // on the dialog thread, after the worker's last act
 
@@ -119,6 +126,7 @@ private:
     std::string inputName;
     std::string outputName;
     ConvolutionEngine* engines[2] = {nullptr, nullptr};  // left-input engine first
+    BlockHelper* blockHelper = nullptr;                  // during a run on two threads
     bool enginesReady = false;
     int32_t progressRange = 0;
     std::string configName;

@@ -1,12 +1,13 @@
 #include "cli/arguments.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace tessaro {
 
 const char* const Usage =
-    "Usage: tessaro-cli [--gain DB] [--quiet] CONFIG.mat INPUT.wav OUTPUT.wav\n"
+    "Usage: tessaro-cli [--gain DB] [--threads N] [--quiet] CONFIG.mat INPUT.wav OUTPUT.wav\n"
     "\n"
     "Filters a 16-bit stereo WAV file through the 2x2 FIR filter of a MAT\n"
     "configuration (variables H, SR and label) and writes OUTPUT.wav with the\n"
@@ -14,11 +15,36 @@ const char* const Usage =
     "messages to standard error.\n"
     "\n"
     "  --gain DB   gain in dB applied after filtering (default 0)\n"
+    "  --threads N 1 or 2 threads to filter on (default 2; the output is the same)\n"
     "  --quiet     no progress bar\n"
     "  --help      show this text\n"
     "  --version   show the version\n"
     "\n"
     "Exit status: 0 complete, 1 refused or failed, 2 usage error, 130 interrupted.\n";
+
+namespace {
+
+// An option with a value, given as "--name VALUE", "--name=VALUE" or
+// "-n VALUE": nullopt when argv[*i] is another argument, an empty inner
+// optional when the value is missing, else the value, with *i moved past it.
+std::optional<std::optional<std::string_view>> OptionValue(int argc, char** argv, int* i,
+                                                           std::string_view name,
+                                                           std::string_view shortName) {
+    const std::string_view arg = argv[*i];
+    if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+        return std::optional(arg.substr(name.size() + 1));
+    }
+    if (arg != name && (shortName.empty() || arg != shortName)) return std::nullopt;
+    if (*i + 1 >= argc) return std::optional<std::string_view>();
+    return std::optional<std::string_view>(argv[++*i]);
+}
+
+int MissingValue(const char* option) {
+    std::fprintf(stderr, "tessaro-cli: %s needs a value\n%s", option, Usage);
+    return ExitUsage;
+}
+
+}  // namespace
 
 std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
     bool optionsEnded = false;
@@ -36,14 +62,17 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
             return ExitOk;
         } else if (arg == "--quiet" || arg == "-q") {
             args->quiet = true;
-        } else if (arg == "--gain" || arg == "-g") {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tessaro-cli: %s needs a value\n%s", argv[i], Usage);
+        } else if (const auto found = OptionValue(argc, argv, &i, "--gain", "-g")) {
+            if (!*found) return MissingValue(argv[i]);
+            args->gain = std::string(**found);
+        } else if (const auto threads = OptionValue(argc, argv, &i, "--threads", "")) {
+            if (!*threads) return MissingValue(argv[i]);
+            if (**threads != "1" && **threads != "2") {
+                std::fprintf(stderr, "tessaro-cli: --threads takes 1 or 2, not '%s'\n%s",
+                             std::string(**threads).c_str(), Usage);
                 return ExitUsage;
             }
-            args->gain = argv[++i];
-        } else if (arg.starts_with("--gain=")) {
-            args->gain = std::string(arg.substr(7));
+            args->threads = (**threads)[0] - '0';
         } else {
             std::fprintf(stderr, "tessaro-cli: unknown option '%s'\n%s", argv[i], Usage);
             return ExitUsage;

@@ -18,6 +18,7 @@ extern const char* const Usage;
 struct Arguments {
     std::string gain = "0";
     bool quiet = false;
+    int threads = 2;
     std::vector<std::string> files;
 };
 

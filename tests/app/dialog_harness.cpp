@@ -20,7 +20,10 @@ FilterMatrix RandomFilter(std::size_t taps, uint32_t seed) {
     return m;
 }
 
-DialogHarness::DialogHarness(bool settings) : useSettings(settings) { Restart(); }
+DialogHarness::DialogHarness(bool settings, int runThreads)
+    : useSettings(settings), threads(runThreads) {
+    Restart();
+}
 
 DialogHarness::~DialogHarness() {
     if (dialog && dialog->Running()) WaitForRunEnd();
@@ -35,6 +38,7 @@ void DialogHarness::Restart() {
     DialogOptions options;
     options.useSettings = useSettings;
     options.settingsRoot = SettingsRoot();
+    options.threads = threads;
     dialog = std::make_unique<CTessaroDlg>(toolkit, options);
     ASSERT_TRUE(dialog->OnInitDialog());
 }

@@ -17,6 +17,7 @@ struct ParseCase {
     bool quiet = false;
     std::vector<std::string> files = {};
     const char* message = "";  // the start of what goes to stderr
+    int threads = 2;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.title; }
@@ -57,6 +58,7 @@ TEST_P(ParseArgumentsTest, GivesFilesOptionsOrAnExitStatus) {
     EXPECT_EQ(args.gain, c.gain);
     EXPECT_EQ(args.quiet, c.quiet);
     EXPECT_EQ(args.files, c.files);
+    EXPECT_EQ(args.threads, c.threads);
 }
 
 const std::vector<std::string> Three = {"a.mat", "b.wav", "c.wav"};
@@ -94,6 +96,36 @@ INSTANTIATE_TEST_SUITE_P(
                                 "0",
                                 false,
                                 {"-", "", "x"}},
+                      ParseCase{"one thread",
+                                {"--threads", "1", "a", "b", "c"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                1},
+                      ParseCase{"two threads after =",
+                                {"a", "--threads=2", "b", "c"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                2},
+                      ParseCase{"threads other than 1 or 2",
+                                {"--threads=0", "a", "b", "c"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: --threads takes 1 or 2, not '0'\n"},
+                      ParseCase{"threads without a value",
+                                {"a", "b", "c", "--threads"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: --threads needs a value\n"},
                       ParseCase{"help wins over later errors", {"a", "-h", "--bogus"}, ExitOk},
                       ParseCase{"version", {"--version"}, ExitOk},
                       ParseCase{"unknown option",
