@@ -1,6 +1,8 @@
 #include "processing/convolution_engine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 
@@ -39,7 +41,63 @@ bool AllocateWork(int size, uint8_t** work) {
     return *work != nullptr;
 }
 
+// Complex values of a ring entry: bins 0 .. N/2, padded to whole cache lines.
+std::size_t RingStride(uint32_t blockLength) { return (blockLength + 1 + 7) & ~std::size_t{7}; }
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define ENGINE_HOT_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define ENGINE_HOT_LOOP
+#endif
+
+// d = a * b, or d += a * b, with the operations in the order the vector
+// primitives use, so the folded layout gives the same bits as a full one.
+template <bool Accumulate>
+inline void MultiplyBin(float are, float aim, const float* b, float* d) {
+    if constexpr (Accumulate) {
+        d[0] = (are * b[0] + d[0]) - aim * b[1];
+        d[1] = (are * b[1] + d[1]) + aim * b[0];
+    } else {
+        d[0] = are * b[0] - aim * b[1];
+        d[1] = are * b[1] + aim * b[0];
+    }
+}
+
+template <bool Accumulate>
+ENGINE_HOT_LOOP void MultiplyFolded(const float* __restrict x, const float* __restrict h,
+                                    float* __restrict acc, std::ptrdiff_t half) {
+    MultiplyBin<Accumulate>(x[0], x[1], h, acc);
+    // Bin j and, through the conjugate of bin j, bin N - j, kept at half + j.
+    const float* __restrict hHigh = h + 2 * half;
+    float* __restrict accHigh = acc + 2 * half;
+    for (std::ptrdiff_t j = 1; j < half; ++j) {
+        const float re = x[2 * j], im = x[2 * j + 1];
+        MultiplyBin<Accumulate>(re, im, h + 2 * j, acc + 2 * j);
+        MultiplyBin<Accumulate>(re, -im, hHigh + 2 * j, accHigh + 2 * j);
+    }
+    if (half > 0) MultiplyBin<Accumulate>(x[2 * half], x[2 * half + 1], hHigh, accHigh);
+}
+
+// Swaps a spectrum between its natural order and the folded one, in which
+// bin N - j sits at N/2 + j: the same reversal either way.
+void FoldUpperHalf(Complex32f* spectrum, uint32_t fftLength) {
+    std::reverse(spectrum + fftLength / 2 + 1, spectrum + fftLength);
+}
+
 }  // namespace
+
+void MultiplyHalfSpectrum(const Complex32f* input, const Complex32f* filter,
+                          Complex32f* accumulator, uint32_t blockLength, bool accumulate) {
+    const auto* x = reinterpret_cast<const float*>(input);
+    const auto* h = reinterpret_cast<const float*>(filter);
+    auto* acc = reinterpret_cast<float*>(accumulator);
+    if (accumulate) {
+        MultiplyFolded<true>(x, h, acc, blockLength);
+    } else {
+        MultiplyFolded<false>(x, h, acc, blockLength);
+    }
+}
 
 ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t slotCount) {
     const int32_t order = OrderOf(fftLength);
@@ -73,9 +131,10 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
     // The ring is one zero-filled block: a fresh engine's history is silence
     // without touching its pages, so the 8 MiB cost no memory until a run
     // uses them (loading a long filter needs the room at the same time).
+    const std::size_t stride = RingStride(engine->blockLength);
     std::size_t ringBytes = 0;
     ok = ok &&
-         sp::internal::CheckedBytes(static_cast<std::size_t>(engine->partitionCapacity) * fftLength,
+         sp::internal::CheckedBytes(static_cast<std::size_t>(engine->partitionCapacity) * stride,
                                     sizeof(Complex32f), &ringBytes);
     if (ok) {
         engine->historyBlock =
@@ -84,7 +143,7 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
         ok = engine->historyBlock != nullptr && engine->history != nullptr;
     }
     for (uint32_t k = 0; ok && k < engine->partitionCapacity; ++k) {
-        engine->history[k] = engine->historyBlock + static_cast<std::size_t>(k) * fftLength;
+        engine->history[k] = engine->historyBlock + static_cast<std::size_t>(k) * stride;
     }
 
     if (ok) {
@@ -156,6 +215,7 @@ bool SetFilter(ConvolutionEngine* engine, const Complex32f* taps, uint32_t tapCo
             ClearFilter(engine, slot);
             return false;
         }
+        FoldUpperHalf(partitions[k], engine->fftLength);
     }
     return true;
 }
@@ -176,8 +236,9 @@ void ClearFilter(ConvolutionEngine* engine, uint32_t slot) {
 
 void ResetEngine(ConvolutionEngine* engine) {
     dispatch::spZero_32f(engine->previousInput, static_cast<int>(engine->blockLength));
+    const auto entry = static_cast<int>(engine->blockLength + 1);
     for (uint32_t k = 0; k < engine->partitionCapacity; ++k) {
-        dispatch::spZero_32fc(engine->history[k], static_cast<int>(engine->fftLength));
+        dispatch::spZero_32fc(engine->history[k], entry);
     }
     engine->historyPos = 0;
 }
@@ -197,21 +258,31 @@ void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* out
 
     dispatch::spFFTFwd_RToPerm_32f(engine->window, engine->window, engine->realSpec,
                                    engine->realWork);
-    dispatch::spConjPerm_32fc(engine->window, engine->spectrum, n);
-    dispatch::spCopy_32fc(engine->spectrum, engine->history[newest], n);
+    // The spectrum of a real block is conjugate-symmetric: the ring keeps
+    // bins 0 .. N/2 only, unpacked from the packed real result.
+    Complex32f* const spectrum = engine->history[newest];
+    spectrum[0] = Complex32f{engine->window[0], 0.0f};
+    spectrum[half] = Complex32f{engine->window[1], 0.0f};
+    if (half > 1) {
+        std::memcpy(spectrum + 1, engine->window + 2,
+                    static_cast<std::size_t>(n - 2) * sizeof(float));
+    }
 
-    // Partition 0 meets the current block, partition k the block k steps back.
+    // Partition 0 meets the current block, partition k the block k steps
+    // back; the sum is built in the folded order the filters are kept in.
     if (count == 0) {
         dispatch::spZero_32fc(engine->spectrum, n);  // no filter loaded: silence, never a crash
     } else {
-        dispatch::spMul_32fc(engine->history[newest], filter[0], engine->spectrum, n);
+        MultiplyHalfSpectrum(spectrum, filter[0], engine->spectrum, engine->blockLength, false);
     }
     uint32_t older = newest == 0 ? ringSize - 1 : newest - 1;
     for (uint32_t k = 1; k < count; ++k) {
-        dispatch::spAddProduct_32fc(engine->history[older], filter[k], engine->spectrum, n);
+        MultiplyHalfSpectrum(engine->history[older], filter[k], engine->spectrum,
+                             engine->blockLength, true);
         older = older == 0 ? ringSize - 1 : older - 1;
     }
     engine->historyPos = newest + 1 == ringSize ? 0 : newest + 1;
+    FoldUpperHalf(engine->spectrum, engine->fftLength);
 
     dispatch::spFFTInv_CToC_32fc(engine->spectrum, engine->timeBlock, engine->inverseSpec,
                                  engine->inverseWork);

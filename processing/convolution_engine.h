@@ -21,18 +21,21 @@ struct ConvolutionEngine {
     int32_t fftOrder = -1;                // log2 N
     uint32_t* partitionCounts = nullptr;  // per slot; 0 for an empty slot
     float* window = nullptr;              // [N] time window, then its Perm spectrum
-    Complex32f* spectrum = nullptr;       // [N] block spectrum, then the accumulator
+    Complex32f* spectrum = nullptr;       // [N] the accumulator, folded until the inverse
     Complex32f* timeBlock = nullptr;      // [N] inverse transform result
     Complex32f* scratch = nullptr;        // [N] zero-padded partition while loading
     float* previousInput = nullptr;       // [N/2] the previous input block
-    // Ring of the last P input spectra. historyPos is where the next one goes,
-    // so partition k is multiplied with the spectrum k blocks back.
+    // Ring of the last P input spectra, bins 0 .. N/2 of each (the input is
+    // real, so the rest are their conjugates). historyPos is where the next
+    // one goes, so partition k is multiplied with the spectrum k blocks back.
     Complex32f** history = nullptr;
-    Complex32f* historyBlock = nullptr;      // one zero-filled block behind all ring entries
-    Complex32f*** slotPartitions = nullptr;  // per slot: partitionCounts[s] spectra
-    FftSpec* realSpec = nullptr;             // unscaled real forward
-    FftSpec* forwardSpec = nullptr;          // unscaled complex forward (filter load)
-    FftSpec* inverseSpec = nullptr;          // complex inverse scaled by 1/N
+    Complex32f* historyBlock = nullptr;  // one zero-filled block behind all ring entries
+    // Per slot: partitionCounts[s] spectra of N bins, folded: bins 0 .. N/2,
+    // then bin N - j at N/2 + j, so that both meet bin j of the ring.
+    Complex32f*** slotPartitions = nullptr;
+    FftSpec* realSpec = nullptr;     // unscaled real forward
+    FftSpec* forwardSpec = nullptr;  // unscaled complex forward (filter load)
+    FftSpec* inverseSpec = nullptr;  // complex inverse scaled by 1/N
     uint8_t* realWork = nullptr;
     uint8_t* forwardWork = nullptr;
     uint8_t* inverseWork = nullptr;
@@ -59,6 +62,14 @@ void ResetEngine(ConvolutionEngine* engine);
 // Filters blockLength input samples into blockLength complex output values.
 // The active slot must hold a filter.
 void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* output);
+
+// One partition's product with a ring entry, in the folded order:
+// accumulator bins 0 .. N/2 get input bin j times filter bin j, and
+// accumulator bin N/2 + j the conjugate of input bin j times filter bin
+// N/2 + j, for j = 1 .. N/2 - 1. Adds to the accumulator when accumulate is
+// set, else overwrites it.
+void MultiplyHalfSpectrum(const Complex32f* input, const Complex32f* filter,
+                          Complex32f* accumulator, uint32_t blockLength, bool accumulate);
 
 // Releases the engine and everything it holds; null is ignored.
 void DestroyEngine(ConvolutionEngine* engine);

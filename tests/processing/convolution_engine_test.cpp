@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -286,6 +287,83 @@ TEST(ConvolutionEngine, RefusesWhatItCannotHold) {
     ProcessBlock(engine.get(), input.data(), output.data());
     for (const auto& v : output) ASSERT_TRUE(v.re == 0 && v.im == 0);
 }
+
+// The ring keeps half of each input spectrum and reads bin j for bins j and
+// N - j. Against the product over full spectra (the upper half conjugates
+// of the lower) the folded one must give the very same bits, at every FFT
+// length down to 2, accumulating or not.
+TEST(HalfSpectrumProduct, SameBitsAsTheFullSpectrum) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> dist(0.0f, 1.0f);
+    for (const uint32_t n : {2u, 4u, 8u, 64u, FftLength}) {
+        const uint32_t half = n / 2;
+        std::vector<Complex32f> x(n), h(n), full(n), folded(n);
+        for (auto& v : h) v = Complex32f{dist(rng), dist(rng)};
+        for (auto& v : full) v = Complex32f{dist(rng), dist(rng)};
+        for (uint32_t k = 0; k <= half; ++k) x[k] = Complex32f{dist(rng), dist(rng)};
+        x[0].im = x[half].im = 0;
+        for (uint32_t k = half + 1; k < n; ++k) x[k] = Complex32f{x[n - k].re, -x[n - k].im};
+        // The folded filter and accumulator keep bin n - j at half + j.
+        std::vector<Complex32f> hFolded(h);
+        std::reverse(hFolded.begin() + half + 1, hFolded.end());
+        folded = full;
+        std::reverse(folded.begin() + half + 1, folded.end());
+        for (const bool accumulate : {false, true}) {
+            for (uint32_t k = 0; k < n; ++k) {
+                const Complex32f a = x[k], b = h[k];
+                Complex32f& d = full[k];
+                const float re =
+                    accumulate ? (a.re * b.re + d.re) - a.im * b.im : a.re * b.re - a.im * b.im;
+                d.im = accumulate ? (a.re * b.im + d.im) + a.im * b.re : a.re * b.im + a.im * b.re;
+                d.re = re;
+            }
+            MultiplyHalfSpectrum(x.data(), hFolded.data(), folded.data(), half, accumulate);
+            std::vector<Complex32f> unfolded(folded);
+            std::reverse(unfolded.begin() + half + 1, unfolded.end());
+            for (uint32_t k = 0; k < n; ++k) {
+                ASSERT_EQ(unfolded[k].re, full[k].re) << "n " << n << " bin " << k;
+                ASSERT_EQ(unfolded[k].im, full[k].im) << "n " << n << " bin " << k;
+            }
+        }
+    }
+}
+
+// Every partition count a ring can hold, on engines of small FFT lengths,
+// where the packed real spectrum and the fold have the fewest bins.
+class SmallEngineAgainstDirectConvolution : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(SmallEngineAgainstDirectConvolution, EveryPartitionCount) {
+    const uint32_t n = GetParam();
+    const uint32_t block = n / 2;
+    EnginePtr engine(CreateEngine(128 * block, n, 1));
+    ASSERT_TRUE(engine);
+    for (uint32_t count = 1; count <= 128; ++count) {
+        const uint32_t tapCount = count * block - (block > 1 ? 1 : 0);
+        const auto h = RandomTaps(tapCount, count);
+        ASSERT_TRUE(SetFilter(engine.get(), h.data(), tapCount, 0));
+        ASSERT_EQ(engine->partitionCounts[0], count);
+        ResetEngine(engine.get());
+        const auto x = RandomSignal((count + 2) * block, 100 + count);
+        std::vector<Complex32f> y(x.size());
+        for (std::size_t start = 0; start < x.size(); start += block) {
+            ProcessBlock(engine.get(), x.data() + start, y.data() + start);
+        }
+        double energy = 0;
+        for (const auto& t : h) energy += double(t.re) * t.re + double(t.im) * t.im;
+        // As ErrorBound, with this engine's FFT length and block.
+        const double bound = 8.0 * (std::log2(n) + 1) * std::ldexp(1.0, -24) * std::sqrt(energy) *
+                             Rms(x) * std::sqrt(static_cast<double>(std::min(tapCount, block)));
+        // The blocks that meet the oldest partitions.
+        for (std::size_t i = x.size() - 2 * block; i < x.size(); ++i) {
+            const auto expected = DirectAt(x, h, i);
+            ASSERT_NEAR(y[i].re, expected.real(), bound) << "count " << count << " sample " << i;
+            ASSERT_NEAR(y[i].im, expected.imag(), bound) << "count " << count << " sample " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FftLengths, SmallEngineAgainstDirectConvolution,
+                         ::testing::Values(2u, 4u, 16u, 256u));
 
 }  // namespace
 }  // namespace tessaro
