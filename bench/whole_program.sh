@@ -31,8 +31,11 @@ build=${1:-$root/build}
 taps_list=${BENCH_TAPS:-4096 65536 524288}
 runs=${BENCH_RUNS:-3}
 seconds=${BENCH_SECONDS:-60}
-# Partition length of tessaro's engine; BruteFIR is given the same.
+# Partition length of tessaro's engine; BruteFIR is given the same unless
+# BENCH_BRUTEFIR_PARTITION says otherwise (its best at long filters here is
+# 32768; tap counts below it are then skipped for BruteFIR).
 partition=4096
+brutefir_partition=${BENCH_BRUTEFIR_PARTITION:-$partition}
 rate=44100
 
 die() {
@@ -206,12 +209,12 @@ verdict() {
 
 brutefir_config() {
     local taps=$1 output=$2 blocks modules path from to
-    blocks=$((taps / partition))
+    blocks=$((taps / brutefir_partition))
     modules=$(dirname "$brutefir")
     cat <<EOF
 float_bits: 32;
 sampling_rate: $rate;
-filter_length: $partition,$blocks;
+filter_length: $brutefir_partition,$blocks;
 overflow_warnings: true;
 show_progress: false;
 max_dither_table_size: 0;
@@ -269,7 +272,7 @@ for taps in $taps_list; do
     t_kib=$time_peak_kib
     if ((t_kib == 0)); then t_kib=$sampled_kib; fi
     b_seconds=- b_realtime=- b_mib=- ratio=-
-    if [ -n "$brutefir" ] && $have_sox; then
+    if [ -n "$brutefir" ] && $have_sox && ((taps % brutefir_partition == 0)); then
         echo "$taps taps: brutefir"
         brutefir_out=$work/brutefir-$taps.s16
         brutefir_config "$taps" "$brutefir_out" >"$work/brutefir-$taps.conf"
@@ -342,8 +345,8 @@ for row in "${rows[@]}"; do echo "$row"; done
 for row in "${sox_rows[@]}"; do echo "$row"; done
 echo
 echo "x rt: ${seconds} s of audio / best wall time. t/b time: tessaro wall time / brutefir's"
-echo "(above 1: tessaro is slower). tessaro runs one worker thread; brutefir spreads its four"
-echo "filters over $(nproc) processes (partition $partition, FFTW single precision, wisdom cached)."
+echo "(above 1: tessaro is slower). tessaro filters on two threads; brutefir spreads its four"
+echo "filters over $(nproc) processes (partition $brutefir_partition, FFTW single precision, wisdom cached)."
 if $have_time; then
     echo "peak MiB: tessaro and 1-process sox: peak resident size (/usr/bin/time %M);"
 else
@@ -377,10 +380,10 @@ perf script -i "$work/perf.data" -F comm,tid,ip,sym 2>>"$log" | awk '
     function on_stack(pattern) { return stack ~ pattern }
     function classify() {
         if (on_stack("ProcessBlock")) {
-            if (on_stack("MultiplyAccumulate|spAddProduct_32fc|spMul_32fc")) return "block: multiply-accumulate over the partitions"
+            if (on_stack("MultiplyFolded|MultiplyHalfSpectrum")) return "block: multiply-accumulate over the partitions"
             if (on_stack("spFFTFwd_RToPerm")) return "block: forward real FFT"
             if (on_stack("spFFTInv_CToC")) return "block: inverse complex FFT"
-            return "block: copies, ConjPerm, rest of ProcessBlock"
+            return "block: copies, fold, rest of ProcessBlock"
         }
         if (on_stack("WaveFile")) return "WAV reading and writing (with the kernel)"
         if (on_stack("LevelMeters")) return "metering, gain, clipping"
