@@ -20,9 +20,6 @@
 namespace tessaro {
 namespace {
 
-constexpr int BlockFrames = 4096;
-constexpr uint32_t BlockSamples = 2 * BlockFrames;
-constexpr uint32_t BlockBytes = 2 * BlockSamples;
 constexpr float FullBlockScale = 1.0f / 32768.0f;  // 2^-15
 
 constexpr uint16_t WaveFormatExtensible = 0xFFFE;
@@ -203,11 +200,12 @@ bool CTessaroDlg::OutputStillNamed() const {
 bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
 
 void CTessaroDlg::ClearBlockBuffers() {
-    std::memset(pcmBlock, 0, BlockBytes);
-    dispatch::spZero_32f(leftBlock, BlockFrames);
-    dispatch::spZero_32f(rightBlock, BlockFrames);
-    dispatch::spZero_32fc(leftFiltered, BlockFrames);
-    dispatch::spZero_32fc(rightFiltered, BlockFrames);
+    const auto frames = static_cast<int>(blockFrames);
+    std::memset(pcmBlock, 0, 4 * static_cast<std::size_t>(frames));
+    dispatch::spZero_32f(leftBlock, frames);
+    dispatch::spZero_32f(rightBlock, frames);
+    dispatch::spZero_32fc(leftFiltered, frames);
+    dispatch::spZero_32fc(rightFiltered, frames);
 }
 
 void CTessaroDlg::ShowInputLevels(bool repaint) {
@@ -304,8 +302,11 @@ bool CTessaroDlg::ProcessBlocks() {
     ResetEngine(engines[1]);
     if (totalSamples == 0) return true;
 
-    const uint64_t blockCount = totalSamples >> 13;
-    const auto rest = static_cast<uint32_t>(totalSamples & (BlockSamples - 1));
+    const auto blockFrameCount = static_cast<int>(blockFrames);
+    const uint32_t blockSamples = 2 * blockFrames;
+    const uint32_t blockBytes = 2 * blockSamples;
+    const uint64_t blockCount = totalSamples / blockSamples;
+    const auto rest = static_cast<uint32_t>(totalSamples % blockSamples);
     toolkit.SetProgressPosition(0);
     bool ok = true;
 
@@ -319,7 +320,7 @@ bool CTessaroDlg::ProcessBlocks() {
         }
         ClearBlockBuffers();
         uint32_t delivered = 0;
-        if (!filePair->ReadBlock(pcmBlock, BlockBytes, &delivered)) {
+        if (!filePair->ReadBlock(pcmBlock, blockBytes, &delivered)) {
             Message(message::ReadFailed, MessageKind::OkError);
             return FailRun();
         }
@@ -329,13 +330,13 @@ bool CTessaroDlg::ProcessBlocks() {
         }
         toolkit.SetProgressPosition(
             static_cast<int>(static_cast<double>(i) / static_cast<double>(blockCount) * 100.0));
-        for (int f = 0; f < BlockFrames; ++f) {
+        for (int f = 0; f < blockFrameCount; ++f) {
             leftBlock[f] = pcmBlock[2 * f] * FullBlockScale;
             rightBlock[f] = pcmBlock[2 * f + 1] * FullBlockScale;
         }
-        if (!FilterBlock(BlockFrames, true)) return FailRun();
+        if (!FilterBlock(blockFrameCount, true)) return FailRun();
         uint32_t written = 0;
-        if (!filePair->WriteBlock(pcmBlock, BlockBytes, &written)) {
+        if (!filePair->WriteBlock(pcmBlock, blockBytes, &written)) {
             Message(message::WriteFailed, MessageKind::OkError);
             return FailRun();
         }

@@ -32,7 +32,20 @@ struct DialogOptions {
     // helper thread beside the left one's (on a machine of more than one
     // core); 1 keeps both on the worker. The output is the same.
     int threads = 2;
+    // Frames per block, which is also the engines' partition length: a
+    // power of two from 4096 to 262144, or AutoPartition to pick by the
+    // filter's length when it is loaded. Longer blocks mean fewer, larger
+    // FFTs and fewer passes over the spectra, at the price of latency,
+    // which a file-to-file run does not have.
+    uint32_t partition = 4096;
 };
+
+constexpr uint32_t AutoPartition = 0;
+constexpr uint32_t MinPartition = 4096;
+constexpr uint32_t MaxPartition = 262144;
+
+// The partition AutoPartition picks for a filter of this many taps.
+uint32_t PartitionForTaps(uint32_t taps);
 
 enum RunStatus : int32_t { RunComplete = 0, RunError = 1, RunAborted = 2 };
 
@@ -95,6 +108,7 @@ private:
     bool PrepareInput();
     bool PrepareOutput();
     bool ProcessFile();
+    bool UsePartition(uint32_t frames);
     bool ProcessBlocks();
     static void FilterRightInput(void* dialog);
     bool CloseRunFiles();  // false when the output could not be finished
@@ -127,6 +141,7 @@ private:
     std::string outputName;
     ConvolutionEngine* engines[2] = {nullptr, nullptr};  // left-input engine first
     BlockHelper* blockHelper = nullptr;                  // during a run on two threads
+    uint32_t blockFrames = MinPartition;                 // the engines' partition length
     bool enginesReady = false;
     int32_t progressRange = 0;
     std::string configName;
@@ -142,12 +157,14 @@ private:
         uint64_t device;
         uint64_t inode;
     };
-    std::optional<FileId> outputFileId;   // of the run's output, once created
-    int16_t* pcmBlock = nullptr;          // 4096 interleaved stereo frames
-    float* leftBlock = nullptr;           // 4096
-    float* rightBlock = nullptr;          // 4096
-    Complex32f* leftFiltered = nullptr;   // 4096
-    Complex32f* rightFiltered = nullptr;  // 4096
+    std::optional<FileId> outputFileId;  // of the run's output, once created
+    // Room for the longest block this dialog may use, of which blockFrames
+    // are used (untouched pages cost no memory).
+    int16_t* pcmBlock = nullptr;  // interleaved stereo frames
+    float* leftBlock = nullptr;
+    float* rightBlock = nullptr;
+    Complex32f* leftFiltered = nullptr;
+    Complex32f* rightFiltered = nullptr;
     std::atomic<bool> abortRequested{false};
     uint64_t totalSamples = 0;  // 16-bit samples of all channels
     uint32_t inputDataBytes = 0;

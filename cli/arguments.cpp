@@ -1,5 +1,6 @@
 #include "cli/arguments.h"
 
+#include <charconv>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -7,7 +8,8 @@
 namespace tessaro {
 
 const char* const Usage =
-    "Usage: tessaro-cli [--gain DB] [--threads N] [--quiet] CONFIG.mat INPUT.wav OUTPUT.wav\n"
+    "Usage: tessaro-cli [--gain DB] [--partition N] [--threads N] [--quiet] CONFIG.mat INPUT.wav "
+    "OUTPUT.wav\n"
     "\n"
     "Filters a 16-bit stereo WAV file through the 2x2 FIR filter of a MAT\n"
     "configuration (variables H, SR and label) and writes OUTPUT.wav with the\n"
@@ -15,6 +17,9 @@ const char* const Usage =
     "messages to standard error.\n"
     "\n"
     "  --gain DB   gain in dB applied after filtering (default 0)\n"
+    "  --partition N  frames per block and filter partition: a power of two\n"
+    "              from 4096 to 262144, or auto to pick by the filter's length\n"
+    "              (default 4096, as in the window)\n"
     "  --threads N 1 or 2 threads to filter on (default 2; the output is the same)\n"
     "  --quiet     no progress bar\n"
     "  --help      show this text\n"
@@ -37,6 +42,19 @@ std::optional<std::optional<std::string_view>> OptionValue(int argc, char** argv
     if (arg != name && (shortName.empty() || arg != shortName)) return std::nullopt;
     if (*i + 1 >= argc) return std::optional<std::string_view>();
     return std::optional<std::string_view>(argv[++*i]);
+}
+
+bool ParsePartition(std::string_view text, uint32_t* frames) {
+    if (text == "auto") {
+        *frames = 0;
+        return true;
+    }
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return false;
+    if (value < 4096 || value > 262144 || (value & (value - 1)) != 0) return false;
+    *frames = value;
+    return true;
 }
 
 int MissingValue(const char* option) {
@@ -73,6 +91,15 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
                 return ExitUsage;
             }
             args->threads = (**threads)[0] - '0';
+        } else if (const auto partition = OptionValue(argc, argv, &i, "--partition", "")) {
+            if (!*partition) return MissingValue(argv[i]);
+            if (!ParsePartition(**partition, &args->partition)) {
+                std::fprintf(stderr,
+                             "tessaro-cli: --partition takes a power of two from 4096 to "
+                             "262144 or auto, not '%s'\n%s",
+                             std::string(**partition).c_str(), Usage);
+                return ExitUsage;
+            }
         } else {
             std::fprintf(stderr, "tessaro-cli: unknown option '%s'\n%s", argv[i], Usage);
             return ExitUsage;

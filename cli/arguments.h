@@ -2,6 +2,7 @@
 // The command line of tessaro-cli: options, the three file names, and the
 // exit statuses the program ends with.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct Arguments {
     std::string gain = "0";
     bool quiet = false;
     int threads = 2;
+    uint32_t partition = 4096;  // 0: picked by the filter's length
     std::vector<std::string> files;
 };
 

@@ -204,7 +204,9 @@ int Run(int argc, char** argv) {
     if (const auto status = ParseArguments(argc, argv, &args)) return *status;
     InterruptWatcher interrupts;
     ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
-    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false, .threads = args.threads});
+    CTessaroDlg dialog(
+        toolkit,
+        DialogOptions{.useSettings = false, .threads = args.threads, .partition = args.partition});
     if (!SetUp(toolkit, dialog, args)) return ExitFailure;
     return Process(toolkit, dialog, interrupts);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "platform/mat_file.h"
 #include "primitives/dispatched.h"
@@ -23,8 +24,9 @@ struct ArrayHolder {
 
 }  // namespace
 
-FilterConfig::FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine)
-    : engines{leftEngine, rightEngine} {}
+FilterConfig::FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine,
+                           EngineChooser chooser)
+    : engines{leftEngine, rightEngine}, engineChooser(std::move(chooser)) {}
 
 FilterConfig::~FilterConfig() {
     ReleaseResponses();
@@ -124,6 +126,7 @@ void FilterConfig::ReleaseResponses() {
 }
 
 bool FilterConfig::HandToEngines() {
+    if (engineChooser) engineChooser(kept, engines);
     const bool handed =
         SetFilter(engines[0], responseA, kept, 0) && SetFilter(engines[1], responseB, kept, 0);
     // The engines keep transformed copies: the time-domain taps (up to

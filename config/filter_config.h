@@ -4,6 +4,7 @@
 // to the left-input engine and 3 + j*4 to the right-input engine.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "primitives/sp.h"
@@ -22,8 +23,13 @@ public:
         const char* warning = nullptr;
     };
 
+    // Called with the number of taps the engines are about to get; it may
+    // put other engines in their place, which then get the filter.
+    using EngineChooser = std::function<void(uint32_t taps, ConvolutionEngine** engines)>;
+
     // engines: the left-input and right-input engines, not owned.
-    FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine);
+    FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine,
+                 EngineChooser chooser = {});
     ~FilterConfig();
     FilterConfig(const FilterConfig&) = delete;
     FilterConfig& operator=(const FilterConfig&) = delete;
@@ -49,6 +55,7 @@ private:
     std::string label;
     int32_t sampleRate = 0;
     ConvolutionEngine* engines[2];
+    EngineChooser engineChooser;
     uint32_t length = 0;
     uint32_t columns = 0;
     uint32_t kept = 0;                // leading taps the engines can hold

@@ -33,10 +33,11 @@ std::vector<int16_t> Noise(std::size_t frames, uint32_t seed, int amplitude = 12
 // it (x / 32768 in full blocks, the split mapping in the final partial
 // block, both exact in float), the 2x2 convolution with the taps rounded to
 // float, the gain, then clipping and truncation.
-std::vector<int16_t> Model(const std::vector<int16_t>& in, const FilterMatrix& f, float gain) {
+std::vector<int16_t> Model(const std::vector<int16_t>& in, const FilterMatrix& f, float gain,
+                           std::size_t blockFrames = BlockFrames) {
     const std::size_t samples = in.size();
     const std::size_t frames = samples / 2;
-    const std::size_t fullFrames = (samples >> 13) * BlockFrames;
+    const std::size_t fullFrames = samples / (2 * blockFrames) * blockFrames;
     std::vector<double> left(frames), right(frames);
     for (std::size_t i = 0; i < frames; ++i) {
         for (int c = 0; c < 2; ++c) {
@@ -97,6 +98,62 @@ TEST_P(WholeFileAgainstModel, WithinOneStep) {
 INSTANTIATE_TEST_SUITE_P(SampleCounts, WholeFileAgainstModel,
                          ::testing::Values(2u, 3u, 2 * 1000u + 1, 8192u, 3 * 8192u,
                                            2 * 8192u + 2 * 777u, 8192u + 5u));
+
+// Longer blocks and partitions, as the command line may ask for: one filter
+// of two partitions, one block longer than the input, one picked by the
+// filter's length. The model's cost grows with taps times frames.
+struct PartitionCase {
+    uint32_t partition;
+    std::size_t taps;
+    std::size_t frames;
+};
+
+void PrintTo(const PartitionCase& c, std::ostream* out) {
+    *out << "partition " << c.partition << ", " << c.taps << " taps, " << c.frames << " frames";
+}
+
+class PartitionAgainstModel : public ::testing::TestWithParam<PartitionCase> {};
+
+TEST_P(PartitionAgainstModel, WithinOneStep) {
+    const PartitionCase c = GetParam();
+    ScratchFolder folder;
+    ScriptedToolkit toolkit;
+    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false, .partition = c.partition});
+    ASSERT_TRUE(dialog.OnInitDialog());
+    const FilterMatrix filter = RandomFilter(c.taps, 3);
+    const std::vector<int16_t> input = Noise(c.frames, 12);
+    DialogHarness files;
+    toolkit.QueueChoice(files.WriteConfig("f.mat", filter));
+    dialog.OnLoad();
+    toolkit.QueueChoice(files.WriteStereoInput("in.wav", input));
+    dialog.OnOpen();
+    toolkit.QueueChoice(files.Path("out.wav"));
+    dialog.OnSaveAs();
+    const std::size_t progressBefore = toolkit.ProgressHistory().size();
+    dialog.StartRun();
+    ASSERT_TRUE(toolkit.RunUntil([&] { return !dialog.Running(); }, 120000));
+    ASSERT_EQ(dialog.LastRunStatus(), RunComplete)
+        << ::testing::PrintToString(toolkit.MessageTexts());
+
+    // Progress moves once per block of the chosen length, and ends full.
+    const uint32_t blockFrames = c.partition == AutoPartition
+                                     ? PartitionForTaps(static_cast<uint32_t>(c.taps))
+                                     : c.partition;
+    EXPECT_EQ(toolkit.ProgressHistory().size() - progressBefore, 2 + c.frames / blockFrames);
+    EXPECT_EQ(toolkit.ProgressHistory().back(), 100);
+    const auto expected = Model(input, filter, 1.0f, blockFrames);
+    const auto actual = ReadStereoSamples(files.Path("out.wav"));
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        ASSERT_LE(std::abs(actual[i] - expected[i]), 1) << "sample " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, PartitionAgainstModel,
+                         ::testing::Values(PartitionCase{8192, 9000, 3 * 8192 + 100},
+                                           PartitionCase{65536, 300, 2 * 65536 + 777},
+                                           PartitionCase{MaxPartition, 300, 150000},
+                                           PartitionCase{AutoPartition, 300, 40000}));
 
 TEST(ProcessingRun, ReportOfACompleteRun) {
     DialogHarness h;

@@ -18,6 +18,7 @@ struct ParseCase {
     std::vector<std::string> files = {};
     const char* message = "";  // the start of what goes to stderr
     int threads = 2;
+    uint32_t partition = 4096;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.title; }
@@ -59,6 +60,7 @@ TEST_P(ParseArgumentsTest, GivesFilesOptionsOrAnExitStatus) {
     EXPECT_EQ(args.quiet, c.quiet);
     EXPECT_EQ(args.files, c.files);
     EXPECT_EQ(args.threads, c.threads);
+    EXPECT_EQ(args.partition, c.partition);
 }
 
 const std::vector<std::string> Three = {"a.mat", "b.wav", "c.wav"};
@@ -126,6 +128,40 @@ INSTANTIATE_TEST_SUITE_P(
                                 false,
                                 {},
                                 "tessaro-cli: --threads needs a value\n"},
+                      ParseCase{"longest partition",
+                                {"--partition", "262144", "a", "b", "c"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                2,
+                                262144},
+                      ParseCase{"partition by filter length",
+                                {"a", "b", "--partition=auto", "c"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                2,
+                                0},
+                      ParseCase{"partition not a power of two",
+                                {"--partition", "12288", "a", "b", "c"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: --partition takes a power of two from 4096 to "
+                                "262144 or auto, not '12288'\n"},
+                      ParseCase{"partition out of range or not a number",
+                                {"--partition=2048", "--partition=524288", "a", "b", "c"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: --partition takes a power of two from 4096 to "
+                                "262144 or auto, not '2048'\n"},
                       ParseCase{"help wins over later errors", {"a", "-h", "--bogus"}, ExitOk},
                       ParseCase{"version", {"--version"}, ExitOk},
                       ParseCase{"unknown option",
