@@ -145,8 +145,9 @@ void ConvertToDouble(const void* data, size_t count, double* out) {
 // damaged file does not hold (data shorter than the dimensions, down to
 // part of one element). So the values are read twice, into buffers filled
 // with different bytes beforehand: a byte that differs between the two was
-// never read from the file, and the array is refused.
-bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
+// never read from the file, and the array is refused. An element already
+// seen to hold all the values (complete) needs one read only.
+bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array, bool complete) {
     const size_t elementSize = Mat_SizeOfClass(info->class_type);
     uint64_t bytes;
     if (elementSize == 0 || info->rank > 32 ||
@@ -170,12 +171,13 @@ bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array) {
     if (!first) return false;
     std::memset(first.get(), 0x5A, size);
     if (Mat_VarReadData(mat, info, first.get(), start, stride, edge) != 0) return false;
-    std::vector<uint8_t> second(size, 0xA5);
-    if (Mat_VarReadData(mat, info, second.data(), start, stride, edge) != 0 ||
-        !std::equal(second.begin(), second.end(), first.get())) {
-        return false;
+    if (!complete) {
+        std::vector<uint8_t> second(size, 0xA5);
+        if (Mat_VarReadData(mat, info, second.data(), start, stride, edge) != 0 ||
+            !std::equal(second.begin(), second.end(), first.get())) {
+            return false;
+        }
     }
-    second = {};
     if (info->class_type == MAT_C_DOUBLE) {
         array->real.reset(reinterpret_cast<double*>(first.release()));
         return true;
@@ -383,26 +385,86 @@ void DecodeLevel4Text(const uint8_t* data, int precision, bool swapBytes, mxArra
     }
 }
 
-// The name of a level-5 matrix element whose first bytes are element (its
-// tag included); empty when they do not hold one.
-std::string Level5Name(const uint8_t* element, size_t size, bool swapBytes) {
+// What the first bytes of a level-5 matrix element (its tag included) say:
+// its name, empty when they do not hold one, and where known the tag of its
+// real part: storage type and byte count.
+struct Level5Head {
+    std::string name;
+    uint64_t elementEnd = 0;  // the matrix's own tag and contents
+    bool realTagSeen = false;
+    uint32_t realType = 0;
+    uint64_t realEnd = 0;  // end of the real part's data, from the element start
+    uint64_t realBytes = 0;
+};
+
+Level5Head ReadLevel5Head(const uint8_t* element, size_t size, bool swapBytes) {
     auto word = [&](size_t at) {
         uint32_t value;
         std::memcpy(&value, element + at, 4);
         return swapBytes ? __builtin_bswap32(value) : value;
     };
+    Level5Head head;
     // Tag, then the array flags (tag and 8 bytes), then the dimensions.
     size_t at = 8 + 16;
-    if (at + 8 > size) return {};
+    if (at + 8 > size) return head;
+    head.elementEnd = 8 + uint64_t{word(4)};
     const uint32_t dimsTag = word(at);
     at += (dimsTag >> 16) != 0 ? 8 : 8 + ((word(at + 4) + 7u) & ~size_t{7});
-    if (at + 8 > size) return {};
+    if (at + 8 > size) return head;
     const uint32_t nameTag = word(at);
     const bool small = (nameTag >> 16) != 0;
     const size_t length = small ? nameTag >> 16 : word(at + 4);
     const size_t start = at + (small ? 4 : 8);
-    if (length > size - std::min(size, start)) return {};
-    return std::string(reinterpret_cast<const char*>(element + start), length);
+    if (length > size - std::min(size, start)) return head;
+    head.name.assign(reinterpret_cast<const char*>(element + start), length);
+    at = small ? at + 8 : start + ((length + 7) & ~size_t{7});
+    if (at + 8 > size) return head;
+    const uint32_t realTag = word(at);
+    head.realTagSeen = true;
+    if ((realTag >> 16) != 0) {
+        head.realType = realTag & 0xFFFF;
+        head.realBytes = realTag >> 16;
+        head.realEnd = at + 4 + head.realBytes;
+    } else {
+        head.realType = realTag;
+        head.realBytes = word(at + 4);
+        head.realEnd = at + 8 + head.realBytes;
+    }
+    return head;
+}
+
+// How far the first element called name can be trusted.
+enum class Level5Check {
+    Damaged,   // cut, or its compressed stream does not end where it should
+    Intact,    // whole; libmatio may still read short data
+    Complete,  // whole, and its real part holds every value the array needs
+};
+
+// Whether a whole element's real part holds the count values of a real
+// double array, stored in one of the numeric types libmatio converts from:
+// then one read fills every byte. Anything else is read twice.
+bool RealPartComplete(const Level5Head& head, uint64_t available, const matvar_t& info,
+                      uint64_t count) {
+    if (!head.realTagSeen || info.isComplex || info.class_type != MAT_C_DOUBLE) return false;
+    switch (head.realType) {
+        case MAT_T_INT8:
+        case MAT_T_UINT8:
+        case MAT_T_INT16:
+        case MAT_T_UINT16:
+        case MAT_T_INT32:
+        case MAT_T_UINT32:
+        case MAT_T_SINGLE:
+        case MAT_T_DOUBLE:
+        case MAT_T_INT64:
+        case MAT_T_UINT64:
+            break;
+        default:
+            return false;
+    }
+    uint64_t needed;
+    return MultiplyChecked(count, Mat_SizeOf(static_cast<matio_types>(head.realType)), &needed) &&
+           head.realBytes >= needed && head.realEnd <= head.elementEnd &&
+           head.elementEnd <= available;
 }
 
 // libmatio gives zeros for whatever a cut or damaged compressed stream does
@@ -410,35 +472,41 @@ std::string Level5Name(const uint8_t* element, size_t size, bool swapBytes) {
 // element called name must lie inside the file, and when it is compressed
 // its whole stream is inflated here first: it must end, checksum and all,
 // exactly where its tag says.
-bool Level5ElementIntact(int descriptor, const char* name) {
+Level5Check CheckLevel5Element(int descriptor, const char* name, const matvar_t& info,
+                               uint64_t count) {
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || status.st_size < 128) return false;
+    if (fstat(descriptor, &status) != 0 || status.st_size < 128) return Level5Check::Damaged;
     FileSource file(descriptor, static_cast<uint64_t>(status.st_size));
     uint8_t order[2];
-    if (!file.Read(126, order, 2)) return false;
+    if (!file.Read(126, order, 2)) return Level5Check::Damaged;
     const bool swapBytes = order[0] == 'M';
     constexpr size_t NameWindow = 4096;
     std::vector<uint8_t> chunk(64 * 1024);
-    std::vector<uint8_t> head(NameWindow);
+    std::vector<uint8_t> headBuffer(NameWindow);
     for (uint64_t offset = 128; offset + 8 <= file.Size();) {
         uint32_t tag[2];
-        if (!file.Read(offset, tag, sizeof tag)) return false;
+        if (!file.Read(offset, tag, sizeof tag)) return Level5Check::Damaged;
         if (swapBytes) tag[0] = __builtin_bswap32(tag[0]), tag[1] = __builtin_bswap32(tag[1]);
         const uint64_t size = tag[1];
         // An element that runs past the end of the file is either the one
         // asked for, cut short, or hides it: nothing whole lies beyond.
-        if (size > file.Size() - offset - 8) return false;
+        if (size > file.Size() - offset - 8) return Level5Check::Damaged;
         if (tag[0] != MAT_T_COMPRESSED) {
             uint8_t element[NameWindow];
             const size_t take = static_cast<size_t>(std::min<uint64_t>(NameWindow, size + 8));
-            if (!file.Read(offset, element, take)) return false;
-            if (Level5Name(element, take, swapBytes) == name) return true;
+            if (!file.Read(offset, element, take)) return Level5Check::Damaged;
+            const Level5Head head = ReadLevel5Head(element, take, swapBytes);
+            if (head.name == name) {
+                return RealPartComplete(head, size + 8, info, count) ? Level5Check::Complete
+                                                                     : Level5Check::Intact;
+            }
             offset += 8 + size;
             continue;
         }
         z_stream stream{};
-        if (inflateInit(&stream) != Z_OK) return false;
+        if (inflateInit(&stream) != Z_OK) return Level5Check::Damaged;
         uint64_t consumed = 0;
+        uint64_t inflated = 0;
         size_t headBytes = 0;
         int result = Z_OK;
         while (result == Z_OK && consumed < size) {
@@ -450,23 +518,27 @@ bool Level5ElementIntact(int descriptor, const char* name) {
             while (result == Z_OK && stream.avail_in > 0) {
                 uint8_t scratch[16384];
                 const bool inHead = headBytes < NameWindow;
-                stream.next_out = inHead ? head.data() + headBytes : scratch;
+                stream.next_out = inHead ? headBuffer.data() + headBytes : scratch;
                 stream.avail_out =
                     static_cast<uInt>(inHead ? NameWindow - headBytes : sizeof scratch);
                 const uInt before = stream.avail_out;
                 result = inflate(&stream, Z_NO_FLUSH);
                 if (inHead) headBytes += before - stream.avail_out;
+                inflated += before - stream.avail_out;
             }
             consumed += take - stream.avail_in;
             if (stream.avail_in > 0) break;
         }
         inflateEnd(&stream);
-        if (Level5Name(head.data(), headBytes, swapBytes) == name) {
-            return result == Z_STREAM_END && consumed == size;
+        const Level5Head head = ReadLevel5Head(headBuffer.data(), headBytes, swapBytes);
+        if (head.name == name) {
+            if (result != Z_STREAM_END || consumed != size) return Level5Check::Damaged;
+            return RealPartComplete(head, inflated, info, count) ? Level5Check::Complete
+                                                                 : Level5Check::Intact;
         }
         offset += 8 + size;
     }
-    return true;
+    return Level5Check::Intact;
 }
 
 constexpr size_t Level4HeaderBytes = 20;
@@ -659,10 +731,13 @@ mxArray* ReadArray(mat_t* mat, const char* name, int descriptor) {
     }
     bool taken = array != nullptr;
     if (taken && NeedsValues(*array)) {
-        if (Mat_GetVersion(mat) == MAT_FT_MAT5 && !Level5ElementIntact(descriptor, name)) {
+        const Level5Check check = Mat_GetVersion(mat) == MAT_FT_MAT5
+                                      ? CheckLevel5Element(descriptor, name, *info, array->count)
+                                      : Level5Check::Intact;
+        if (check == Level5Check::Damaged) {
             taken = false;
         } else if (array->classId != MAT_C_CHAR) {
-            taken = ReadNumeric(mat, info, array);
+            taken = ReadNumeric(mat, info, array, check == Level5Check::Complete);
         } else if (Mat_GetVersion(mat) == MAT_FT_MAT4) {
             taken = ReadLevel4Text(descriptor, name, array);
         } else {

@@ -751,6 +751,12 @@ protected:
                  inner.resize(inner.size() + 64, 0);
                  return b.Compressed(inner);
              }()},
+            {"real part claiming more than its matrix holds",
+             b.Matrix({flags, b.Dims({1, 4}), name,
+                       b.ElementClaiming(mat::MiDouble, 32, b.Doubles({1, 2}))})},
+            {"compressed real part claiming more than its matrix holds",
+             b.Compressed(b.Matrix({flags, b.Dims({1, 4}), name,
+                                    b.ElementClaiming(mat::MiDouble, 32, b.Doubles({1, 2}))}))},
             {"compressed element that is not a matrix",
              b.Compressed(b.Element(mat::MiDouble, b.Doubles({1, 2})))},
             {"half a tag at the end", Concat({b.DoubleMatrix("H", 1, 4, {1, 2, 3, 4}), Bytes(4, 0)})},
