@@ -132,8 +132,7 @@ bool CTessaroDlg::OnInitDialog() {
     }
 
     if (options.useSettings) {
-        settingsOpen =
-            settings.Open("Software\\Tessaro", options.settingsRoot, KeyQueryValue | KeySetValue);
+        settingsOpen = settings.Open("Software\\Tessaro", options.settingsRoot);
         if (settingsOpen) {
             const std::string remembered = settings.Value("MAT File").AsText();
             if (!remembered.empty()) {

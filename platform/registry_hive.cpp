@@ -28,7 +28,6 @@ struct HiveValueCopy {
 struct HiveKeyData {
     HiveLocations locations;
     std::string path;
-    uint32_t access = 0;
     // The values as the last count saw them; enumeration reads these, so that
     // a loop over the count is one pass over one state of the file.
     std::optional<std::vector<HiveValueCopy>> snapshot;
@@ -201,30 +200,6 @@ void AppendHexByte(uint8_t byte, std::string* out) {
     out->push_back(Digits[byte & 0x0F]);
 }
 
-// One part of the file: a [key] line, a value (with its continuation lines)
-// or any other line, kept as it was read.
-struct HiveItem {
-    enum class Kind { Other, Section, Value };
-    Kind kind = Kind::Other;
-    std::vector<std::string> lines;
-    bool machineKey = false;  // a section under HKEY_LOCAL_MACHINE
-    std::string keyPath;      // sections and values: the key below the root
-    std::string name;
-    uint32_t type = RegNone;
-    std::vector<uint8_t> data;
-};
-
-struct HiveDocument {
-    bool byteOrderMark = false;
-    bool crlf = false;
-    std::vector<HiveItem> items;
-};
-
-bool IsBlank(const HiveItem& item) {
-    return item.kind == HiveItem::Kind::Other && item.lines.size() == 1 &&
-           Trim(item.lines[0]).empty();
-}
-
 // Reads a quoted text starting at text[*pos] == '"'. \\ and \" are escapes; a
 // backslash before anything else stands for itself, as people type paths.
 bool ParseQuoted(std::string_view text, size_t* pos, std::string* out) {
@@ -326,107 +301,151 @@ bool IsContinuation(std::string_view line) {
            (trimmed[0] != '"' && trimmed[0] != '@' && trimmed[0] != '[' && trimmed[0] != ';');
 }
 
-std::vector<std::string> SplitLines(std::string_view text, bool* crlf) {
+// The file as lines, each without its line end. Writes keep the byte order
+// mark and the line end of the first line; UTF-16 files are written as UTF-8.
+struct HiveLines {
+    bool byteOrderMark = false;
+    bool crlf = false;
     std::vector<std::string> lines;
-    *crlf = false;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        const bool lastLine = end == std::string_view::npos;
-        if (lastLine) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-            if (lines.empty()) *crlf = true;
-        }
-        lines.emplace_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
+};
 
-HiveDocument ParseHive(std::string_view content) {
-    HiveDocument document;
+HiveLines SplitHive(std::string_view content) {
+    HiveLines file;
     std::string decoded;
-    if (content.size() >= 3 && content.substr(0, 3) == "\xEF\xBB\xBF") {
-        document.byteOrderMark = true;
+    if (content.substr(0, 3) == "\xEF\xBB\xBF") {
+        file.byteOrderMark = true;
         content.remove_prefix(3);
-    } else if (content.size() >= 2 && content.substr(0, 2) == "\xFF\xFE") {
+    } else if (content.substr(0, 2) == "\xFF\xFE") {
         decoded = Utf16LeToUtf8(content.substr(2));
         content = decoded;
     }
-    std::vector<std::string> lines = SplitLines(content, &document.crlf);
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string_view::npos) end = content.size();
+        std::string_view line = content.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+            if (file.lines.empty()) file.crlf = true;
+        }
+        file.lines.emplace_back(line);
+        start = end + 1;
+    }
+    return file;
+}
 
-    bool inMachineKey = false;
-    std::string currentKey;
-    size_t i = 0;
-    while (i < lines.size()) {
-        HiveItem item;
-        const std::string_view trimmed = Trim(lines[i]);
+std::string JoinHive(const HiveLines& file) {
+    std::string out = file.byteOrderMark ? "\xEF\xBB\xBF" : "";
+    const std::string_view lineEnd = file.crlf ? "\r\n" : "\n";
+    for (const std::string& line : file.lines) {
+        out += line;
+        out += lineEnd;
+    }
+    return out;
+}
+
+// Reads the value starting at lines[first] into value. *lineCount is how many
+// lines it spans (hex data continue after a trailing backslash), also when
+// the data are not understood and false is returned.
+bool ParseValueLines(const std::vector<std::string>& lines, size_t first, size_t* lineCount,
+                     HiveValueCopy* value) {
+    *lineCount = 1;
+    size_t dataStart = 0;
+    if (!ParseValueName(lines[first], &value->name, &dataStart)) return false;
+    std::string logical = lines[first];
+    if (StartsWithIgnoreCase(std::string_view(logical).substr(dataStart), "hex")) {
+        auto dropTrailingBackslash = [&logical] {
+            const std::string_view current = Trim(logical);
+            if (current.empty() || current.back() != '\\') return false;
+            logical.resize(static_cast<size_t>(current.data() - logical.data()) + current.size() -
+                           1);
+            return true;
+        };
+        while (first + *lineCount < lines.size() && IsContinuation(lines[first + *lineCount]) &&
+               dropTrailingBackslash()) {
+            logical += TrimLeft(lines[first + *lineCount]);
+            ++*lineCount;
+        }
+        dropTrailingBackslash();
+    }
+    return ParseValueData(std::string_view(logical).substr(dataStart), &value->type, &value->data);
+}
+
+// A value of the key and the lines [first, end) of its last occurrence.
+struct FoundValue {
+    HiveValueCopy value;
+    size_t first = 0;
+    size_t end = 0;
+};
+
+// What one pass over the file finds about a key.
+struct KeyScan {
+    bool exists = false;
+    // Each name once, in the order names first appear; a name given twice
+    // takes its last data, as an import would.
+    std::vector<FoundValue> values;
+    // After the last non-blank line of the key's last section, where a new
+    // value goes; npos when the key has no section of its own.
+    size_t sectionEnd = std::string_view::npos;
+};
+
+KeyScan ScanKey(const HiveLines& file, std::string_view path) {
+    KeyScan scan;
+    scan.exists = path.empty();
+    bool inKey = false;
+    size_t lineCount = 1;
+    for (size_t i = 0; i < file.lines.size(); i += lineCount) {
+        lineCount = 1;
+        const std::string_view trimmed = Trim(file.lines[i]);
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
-            item.kind = HiveItem::Kind::Section;
             const std::string_view inner = trimmed.substr(1, trimmed.size() - 2);
             const size_t slash = inner.find('\\');
             const std::string_view rootName = inner.substr(0, slash);
-            item.machineKey =
+            const bool machineKey =
                 HiveNamesEqual(rootName, MachineRootName) || HiveNamesEqual(rootName, "HKLM");
-            if (item.machineKey && slash != std::string_view::npos) {
-                std::string_view path = inner.substr(slash + 1);
-                while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-                item.keyPath = path;
+            std::string_view section;
+            if (slash != std::string_view::npos) section = inner.substr(slash + 1);
+            while (!section.empty() && section.back() == '\\') section.remove_suffix(1);
+            inKey = machineKey && HiveNamesEqual(section, path);
+            if (inKey) scan.sectionEnd = i + 1;
+            // A subkey's section implies its parents.
+            if (machineKey && section.size() > path.size() && section[path.size()] == '\\' &&
+                StartsWithIgnoreCase(section, path)) {
+                scan.exists = true;
             }
-            inMachineKey = item.machineKey;
-            currentKey = item.keyPath;
-            item.lines.push_back(std::move(lines[i]));
-            document.items.push_back(std::move(item));
-            ++i;
+            scan.exists = scan.exists || inKey;
             continue;
         }
-
-        size_t lineCount = 1;
-        size_t dataStart = 0;
-        if (inMachineKey && ParseValueName(lines[i], &item.name, &dataStart)) {
-            std::string logical = lines[i];
-            // Hex data continue on the next line after a trailing backslash.
-            if (StartsWithIgnoreCase(std::string_view(logical).substr(dataStart), "hex")) {
-                while (i + lineCount < lines.size() && IsContinuation(lines[i + lineCount])) {
-                    const std::string_view current = Trim(logical);
-                    if (current.empty() || current.back() != '\\') break;
-                    logical.resize(static_cast<size_t>(current.data() - logical.data()) +
-                                   current.size() - 1);
-                    logical += TrimLeft(lines[i + lineCount]);
-                    ++lineCount;
-                }
-                const std::string_view current = Trim(logical);
-                if (!current.empty() && current.back() == '\\') {
-                    logical.resize(static_cast<size_t>(current.data() - logical.data()) +
-                                   current.size() - 1);
-                }
-            }
-            if (ParseValueData(std::string_view(logical).substr(dataStart), &item.type,
-                               &item.data)) {
-                item.kind = HiveItem::Kind::Value;
-                item.keyPath = currentKey;
+        if (!inKey) continue;
+        FoundValue found;
+        if (ParseValueLines(file.lines, i, &lineCount, &found.value)) {
+            found.first = i;
+            found.end = i + lineCount;
+            auto known = std::find_if(scan.values.begin(), scan.values.end(), [&](auto& value) {
+                return HiveNamesEqual(value.value.name, found.value.name);
+            });
+            if (known == scan.values.end()) {
+                scan.values.push_back(std::move(found));
+            } else {
+                *known = std::move(found);
             }
         }
-        for (size_t k = 0; k < lineCount; ++k) item.lines.push_back(std::move(lines[i + k]));
-        document.items.push_back(std::move(item));
-        i += lineCount;
+        if (!trimmed.empty()) scan.sectionEnd = i + lineCount;
     }
-    return document;
+    return scan;
 }
 
-std::string SerializeHive(const HiveDocument& document) {
-    std::string out;
-    if (document.byteOrderMark) out += "\xEF\xBB\xBF";
-    const std::string_view lineEnd = document.crlf ? "\r\n" : "\n";
-    for (const HiveItem& item : document.items) {
-        for (const std::string& line : item.lines) {
-            out += line;
-            out += lineEnd;
-        }
-    }
-    return out;
+// Where a new value of the key goes; a section for the key is appended at the
+// end when it has none.
+size_t SectionEnd(HiveLines* file, const KeyScan& scan, std::string_view path) {
+    if (scan.sectionEnd != std::string_view::npos) return scan.sectionEnd;
+    std::vector<std::string>& lines = file->lines;
+    if (lines.empty()) lines.emplace_back(HeaderLine);
+    if (!Trim(lines.back()).empty()) lines.emplace_back();
+    std::string header = "[" + std::string(MachineRootName);
+    if (!path.empty()) header.append("\\").append(path);
+    lines.push_back(header.append("]"));
+    return lines.size();
 }
 
 std::string QuoteText(std::string_view text) {
@@ -487,113 +506,6 @@ std::vector<std::string> FormatValue(std::string_view name, uint32_t type,
     }
     lines.push_back(std::move(line));
     return lines;
-}
-
-bool KeyExists(const HiveDocument& document, std::string_view path) {
-    if (path.empty()) return true;
-    for (const HiveItem& item : document.items) {
-        if (item.kind != HiveItem::Kind::Section || !item.machineKey) continue;
-        const std::string_view section = item.keyPath;
-        if (HiveNamesEqual(section, path)) return true;
-        // A subkey's section implies its parents.
-        if (section.size() > path.size() && section[path.size()] == '\\' &&
-            StartsWithIgnoreCase(section, path)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The values of a key, each name once, in the order names first appear; a
-// name given twice takes its last data, as an import would.
-std::vector<const HiveItem*> KeyValues(const HiveDocument& document, std::string_view path) {
-    std::vector<const HiveItem*> values;
-    for (const HiveItem& item : document.items) {
-        if (item.kind != HiveItem::Kind::Value || !HiveNamesEqual(item.keyPath, path)) continue;
-        bool replaced = false;
-        for (const HiveItem*& known : values) {
-            if (HiveNamesEqual(known->name, item.name)) {
-                known = &item;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) values.push_back(&item);
-    }
-    return values;
-}
-
-// Where a new value of the key goes: after the last non-blank line of the
-// key's last section, which is appended at the end when the key has none.
-size_t KeyInsertPosition(HiveDocument* document, std::string_view path) {
-    std::vector<HiveItem>& items = document->items;
-    size_t section = items.size();
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (items[i].kind == HiveItem::Kind::Section && items[i].machineKey &&
-            HiveNamesEqual(items[i].keyPath, path)) {
-            section = i;
-        }
-    }
-    if (section < items.size()) {
-        size_t last = section;
-        for (size_t i = section + 1; i < items.size(); ++i) {
-            if (items[i].kind == HiveItem::Kind::Section) break;
-            if (!IsBlank(items[i])) last = i;
-        }
-        return last + 1;
-    }
-
-    auto appendLine = [&](HiveItem::Kind kind, std::string line) {
-        HiveItem item;
-        item.kind = kind;
-        item.lines.push_back(std::move(line));
-        items.push_back(std::move(item));
-    };
-    if (items.empty()) appendLine(HiveItem::Kind::Other, std::string(HeaderLine));
-    if (!IsBlank(items.back())) appendLine(HiveItem::Kind::Other, "");
-    std::string header = "[" + std::string(MachineRootName);
-    if (!path.empty()) header += "\\" + std::string(path);
-    appendLine(HiveItem::Kind::Section, header + "]");
-    items.back().machineKey = true;
-    items.back().keyPath = path;
-    return items.size();
-}
-
-// Each returns whether the document changed.
-bool CreateKeyIn(HiveDocument* document, std::string_view path) {
-    if (KeyExists(*document, path)) return false;
-    KeyInsertPosition(document, path);
-    return true;
-}
-
-bool SetValueIn(HiveDocument* document, std::string_view path, std::string_view name, uint32_t type,
-                const std::vector<uint8_t>& data) {
-    HiveItem* existing = nullptr;
-    for (HiveItem& item : document->items) {
-        if (item.kind == HiveItem::Kind::Value && HiveNamesEqual(item.keyPath, path) &&
-            HiveNamesEqual(item.name, name)) {
-            existing = &item;
-        }
-    }
-    if (existing != nullptr) {
-        if (existing->type == type && existing->data == data) return false;
-        // The name keeps the spelling the file already has.
-        existing->lines = FormatValue(existing->name, type, data);
-        existing->type = type;
-        existing->data = data;
-        return true;
-    }
-    const size_t position = KeyInsertPosition(document, path);
-    HiveItem item;
-    item.kind = HiveItem::Kind::Value;
-    item.keyPath = path;
-    item.name = name;
-    item.type = type;
-    item.data = data;
-    item.lines = FormatValue(name, type, data);
-    document->items.insert(document->items.begin() + static_cast<std::ptrdiff_t>(position),
-                           std::move(item));
-    return true;
 }
 
 std::string HiveFilePath(const std::string& dir) { return dir + "/" + std::string(HiveFileName); }
@@ -687,10 +599,10 @@ std::string ReadPath(const HiveLocations& locations) {
 }
 
 // What cannot be read reads as an empty hive.
-HiveDocument LoadHive(const HiveLocations& locations) {
+HiveLines LoadHive(const HiveLocations& locations) {
     std::string content;
     if (ReadWholeFile(ReadPath(locations), &content) != FileRead::Read) return {};
-    return ParseHive(content);
+    return SplitHive(content);
 }
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -756,36 +668,57 @@ HiveStatus UpdateHive(const HiveLocations& locations, Change change) {
             content.clear();
         }
     }
-    HiveDocument document = ParseHive(content);
-    if (!change(&document)) return HiveOk;
-    return ReplaceFile(dir, file, SerializeHive(document));
+    HiveLines lines = SplitHive(content);
+    if (!change(&lines)) return HiveOk;
+    return ReplaceFile(dir, file, JoinHive(lines));
 }
 
-HiveStatus OpenOrCreateKey(const HiveRoot& root, std::string_view path, uint32_t access,
-                           HiveKey* key, bool create) {
-    if (key == nullptr) return HiveInvalidParameter;
+HiveStatus OpenOrCreateKey(const HiveRoot& root, std::string_view path, HiveKey* key, bool create) {
     *key = nullptr;
     if (!IsValidKeyPath(path)) return HiveInvalidParameter;
-    const bool writable = !WriteFolder(root.locations).empty();
-    if ((access & (KeySetValue | KeyCreateSubKey)) != 0 && !writable) return HiveAccessDenied;
-    if (!KeyExists(LoadHive(root.locations), path)) {
+    if (WriteFolder(root.locations).empty()) return HiveAccessDenied;
+    if (!ScanKey(LoadHive(root.locations), path).exists) {
         if (!create) return HiveNotFound;
-        if (!writable) return HiveAccessDenied;
-        const HiveStatus status = UpdateHive(
-            root.locations, [&](HiveDocument* document) { return CreateKeyIn(document, path); });
+        const HiveStatus status = UpdateHive(root.locations, [&](HiveLines* file) {
+            const KeyScan scan = ScanKey(*file, path);
+            if (scan.exists) return false;
+            SectionEnd(file, scan, path);
+            return true;
+        });
         if (status != HiveOk) return status;
     }
-    *key = new HiveKeyData{root.locations, std::string(path), access, std::nullopt};
+    *key = new HiveKeyData{root.locations, std::string(path), std::nullopt};
     return HiveOk;
 }
 
 void TakeSnapshot(HiveKey key) {
-    const HiveDocument document = LoadHive(key->locations);
     std::vector<HiveValueCopy> copies;
-    for (const HiveItem* item : KeyValues(document, key->path)) {
-        copies.push_back(HiveValueCopy{item->name, item->type, item->data});
+    for (FoundValue& found : ScanKey(LoadHive(key->locations), key->path).values) {
+        copies.push_back(std::move(found.value));
     }
     key->snapshot = std::move(copies);
+}
+
+// Sets the value in file; false when it already holds these data.
+bool SetValueIn(HiveLines* file, std::string_view path, std::string_view name, uint32_t type,
+                const std::vector<uint8_t>& data) {
+    const KeyScan scan = ScanKey(*file, path);
+    auto lineAt = [file](size_t index) {
+        return file->lines.begin() + static_cast<std::ptrdiff_t>(index);
+    };
+    for (const FoundValue& found : scan.values) {
+        if (!HiveNamesEqual(found.value.name, name)) continue;
+        if (found.value.type == type && found.value.data == data) return false;
+        // The name keeps the spelling the file already has.
+        const std::vector<std::string> lines = FormatValue(found.value.name, type, data);
+        file->lines.erase(lineAt(found.first), lineAt(found.end));
+        file->lines.insert(lineAt(found.first), lines.begin(), lines.end());
+        return true;
+    }
+    const std::vector<std::string> lines = FormatValue(name, type, data);
+    const size_t position = SectionEnd(file, scan, path);
+    file->lines.insert(lineAt(position), lines.begin(), lines.end());
+    return true;
 }
 
 }  // namespace
@@ -818,19 +751,16 @@ HiveLocations DefaultHiveLocations() {
 
 HiveRoot LocalMachineHive() { return HiveRoot{DefaultHiveLocations()}; }
 
-HiveStatus HiveCreateKey(const HiveRoot& root, std::string_view path, uint32_t access,
-                         HiveKey* key) {
-    return OpenOrCreateKey(root, path, access, key, true);
+HiveStatus HiveCreateKey(const HiveRoot& root, std::string_view path, HiveKey* key) {
+    return OpenOrCreateKey(root, path, key, true);
 }
 
-HiveStatus HiveOpenKey(const HiveRoot& root, std::string_view path, uint32_t access, HiveKey* key) {
-    return OpenOrCreateKey(root, path, access, key, false);
+HiveStatus HiveOpenKey(const HiveRoot& root, std::string_view path, HiveKey* key) {
+    return OpenOrCreateKey(root, path, key, false);
 }
 
 HiveStatus HiveQueryValueCount(HiveKey key, uint32_t* valueCount) {
     if (key == nullptr) return HiveInvalidHandle;
-    if (valueCount == nullptr) return HiveInvalidParameter;
-    if ((key->access & KeyQueryValue) == 0) return HiveAccessDenied;
     TakeSnapshot(key);
     *valueCount = static_cast<uint32_t>(key->snapshot->size());
     return HiveOk;
@@ -838,11 +768,6 @@ HiveStatus HiveQueryValueCount(HiveKey key, uint32_t* valueCount) {
 
 HiveStatus HiveEnumValue(HiveKey key, uint32_t index, char* name, uint32_t* nameSize,
                          uint32_t* type, uint8_t* data, uint32_t* dataSize) {
-    if (key == nullptr) return HiveInvalidHandle;
-    if (name == nullptr || nameSize == nullptr || (data != nullptr && dataSize == nullptr)) {
-        return HiveInvalidParameter;
-    }
-    if ((key->access & KeyQueryValue) == 0) return HiveAccessDenied;
     if (!key->snapshot.has_value()) TakeSnapshot(key);
     if (index >= key->snapshot->size()) return HiveNoMoreItems;
     const HiveValueCopy& value = (*key->snapshot)[index];
@@ -857,12 +782,10 @@ HiveStatus HiveEnumValue(HiveKey key, uint32_t index, char* name, uint32_t* name
     }
     if (type != nullptr) *type = value.type;
     if (dataSize != nullptr) {
-        if (data != nullptr) {
-            if (value.data.size() > *dataSize) {
-                status = HiveMoreData;
-            } else {
-                std::copy(value.data.begin(), value.data.end(), data);
-            }
+        if (data != nullptr && value.data.size() > *dataSize) {
+            status = HiveMoreData;
+        } else if (data != nullptr) {
+            std::copy(value.data.begin(), value.data.end(), data);
         }
         *dataSize = static_cast<uint32_t>(value.data.size());
     }
@@ -871,22 +794,15 @@ HiveStatus HiveEnumValue(HiveKey key, uint32_t index, char* name, uint32_t* name
 
 HiveStatus HiveSetValue(HiveKey key, std::string_view name, uint32_t type, const uint8_t* data,
                         uint32_t size) {
-    if (key == nullptr) return HiveInvalidHandle;
-    if ((key->access & KeySetValue) == 0) return HiveAccessDenied;
     if ((data == nullptr && size != 0) || !IsValidName(name)) return HiveInvalidParameter;
-    std::vector<uint8_t> bytes;
-    if (size != 0) bytes.assign(data, data + size);
+    const std::vector<uint8_t> bytes(data, data + size);
     key->snapshot.reset();
-    return UpdateHive(key->locations, [&](HiveDocument* document) {
-        return SetValueIn(document, key->path, name, type, bytes);
+    return UpdateHive(key->locations, [&](HiveLines* file) {
+        return SetValueIn(file, key->path, name, type, bytes);
     });
 }
 
-HiveStatus HiveCloseKey(HiveKey key) {
-    if (key == nullptr) return HiveInvalidHandle;
-    delete key;
-    return HiveOk;
-}
+void HiveCloseKey(HiveKey key) { delete key; }
 
 bool HiveNamesEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

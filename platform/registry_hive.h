@@ -54,11 +54,6 @@ constexpr uint32_t RegBinary = 3;
 constexpr uint32_t RegDword = 4;
 constexpr uint32_t RegMultiSz = 7;
 
-// Access rights of an open key.
-constexpr uint32_t KeyQueryValue = 0x0001;
-constexpr uint32_t KeySetValue = 0x0002;
-constexpr uint32_t KeyCreateSubKey = 0x0004;
-
 // Folders of the machine-wide hive file and of its per-user shadow copy. An
 // empty userDir means there is no per-user copy.
 struct HiveLocations {
@@ -86,16 +81,16 @@ struct HiveKeyData;
 using HiveKey = HiveKeyData*;
 
 // Open the key at path ("Software\Tessaro": components separated by
-// backslashes, none empty, no control characters), creating it when missing.
-// Asking for KeySetValue or KeyCreateSubKey needs a writable hive (machine or
-// per-user): HiveAccessDenied when neither is. *key is null on failure.
-HiveStatus HiveCreateKey(const HiveRoot& root, std::string_view path, uint32_t access,
-                         HiveKey* key);
+// backslashes, none empty, no control characters) for reading and writing,
+// creating it when missing. Needs a writable hive (machine or per-user):
+// HiveAccessDenied when neither is. *key is null on failure.
+HiveStatus HiveCreateKey(const HiveRoot& root, std::string_view path, HiveKey* key);
 
 // As HiveCreateKey, but a missing key gives HiveNotFound.
-HiveStatus HiveOpenKey(const HiveRoot& root, std::string_view path, uint32_t access, HiveKey* key);
+HiveStatus HiveOpenKey(const HiveRoot& root, std::string_view path, HiveKey* key);
 
-// Number of values of the key as the hive holds it now. Needs KeyQueryValue.
+// Number of values of the key as the hive holds it now; HiveInvalidHandle for
+// a null key.
 HiveStatus HiveQueryValueCount(HiveKey key, uint32_t* valueCount);
 
 // The value at index, in the order the hive file holds them. nameSize is in:
@@ -104,18 +99,17 @@ HiveStatus HiveQueryValueCount(HiveKey key, uint32_t* valueCount);
 // dataSize is in: the data buffer's size, out: the data's size (also when it
 // does not fit). A name or data that does not fit gives HiveMoreData; an index
 // past the last value HiveNoMoreItems. Null data with non-null dataSize asks
-// for the size only; type may be null. Needs KeyQueryValue.
+// for the size only; type may be null.
 HiveStatus HiveEnumValue(HiveKey key, uint32_t index, char* name, uint32_t* nameSize,
                          uint32_t* type, uint8_t* data, uint32_t* dataSize);
 
 // Sets a value (created when missing) to size bytes of data with the given
 // type; a REG_SZ should include its terminator. The name may be empty (the
 // key's default value) but holds no control characters and is valid UTF-8.
-// Needs KeySetValue.
 HiveStatus HiveSetValue(HiveKey key, std::string_view name, uint32_t type, const uint8_t* data,
                         uint32_t size);
 
-// Closes an open key.
-HiveStatus HiveCloseKey(HiveKey key);
+// Closes an open key (or nothing, when null).
+void HiveCloseKey(HiveKey key);
 
 }  // namespace tessaro

@@ -127,7 +127,7 @@ void RegistryKey::CloseKey() {
     }
 }
 
-bool RegistryKey::Open(std::string_view newPath, const HiveRoot& newRoot, uint32_t access) {
+bool RegistryKey::Open(std::string_view newPath, const HiveRoot& newRoot) {
     // Copied first: newPath may view the stored path dropped below.
     std::string requested(newPath);
     if (path.has_value() && !HiveNamesEqual(*path, requested)) {
@@ -140,9 +140,9 @@ bool RegistryKey::Open(std::string_view newPath, const HiveRoot& newRoot, uint32
 
     HiveStatus status;
     if ((options & CreateMissing) != 0) {
-        status = HiveCreateKey(root, *path, access | KeyCreateSubKey, &handle);
+        status = HiveCreateKey(root, *path, &handle);
     } else {
-        status = HiveOpenKey(root, *path, access, &handle);
+        status = HiveOpenKey(root, *path, &handle);
     }
     if (status != HiveOk) {
         handle = nullptr;

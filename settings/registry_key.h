@@ -77,11 +77,11 @@ public:
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
-    // Opens (with CreateMissing: creates or opens, adding KeyCreateSubKey to
-    // access) the key at path under root and loads its values. A path other
+    // Opens (with CreateMissing: creates or opens) the key at path under root
+    // for reading and writing and loads its values. A path other
     // than the stored one (ignoring case) drops the cache first. False when
     // the key cannot be opened (it then stays closed) or loaded.
-    bool Open(std::string_view newPath, const HiveRoot& newRoot, uint32_t access);
+    bool Open(std::string_view newPath, const HiveRoot& newRoot);
 
     // Reads every value of the open key into the cache without writing any
     // back. Entries of the same name are updated in place; entries whose value

@@ -93,7 +93,7 @@ Options ParseOptions(const QApplication& app) {
 
 void Remember(const Options& options) {
     RegistryKey key(RegistryKey::CreateMissing);
-    if (!key.Open("Software\\Tessaro", options.dialog.settingsRoot, KeyQueryValue | KeySetValue)) {
+    if (!key.Open("Software\\Tessaro", options.dialog.settingsRoot)) {
         std::fprintf(stderr, "tessaro: cannot remember '%s': the settings cannot be written\n",
                      options.remember.c_str());
         return;

@@ -52,11 +52,11 @@ void PrintTo(const Entry& entry, std::ostream* out) {
          << " bytes}";
 }
 
-// Every value of a key, read through a key opened for reading only.
+// Every value of a key.
 std::optional<std::vector<Entry>> ReadValues(const HiveRoot& root,
                                              std::string_view path = KeyPath) {
     HiveKey key = nullptr;
-    if (HiveOpenKey(root, path, KeyQueryValue, &key) != HiveOk) return std::nullopt;
+    if (HiveOpenKey(root, path, &key) != HiveOk) return std::nullopt;
     uint32_t count = 0;
     EXPECT_EQ(HiveQueryValueCount(key, &count), HiveOk);
     std::vector<Entry> entries;
@@ -77,7 +77,7 @@ std::optional<std::vector<Entry>> ReadValues(const HiveRoot& root,
 
 HiveStatus SetValue(const HiveRoot& root, const Entry& entry, std::string_view path = KeyPath) {
     HiveKey key = nullptr;
-    const HiveStatus opened = HiveCreateKey(root, path, KeyQueryValue | KeySetValue, &key);
+    const HiveStatus opened = HiveCreateKey(root, path, &key);
     if (opened != HiveOk) return opened;
     const HiveStatus status = HiveSetValue(key, entry.name, entry.type, entry.data.data(),
                                            static_cast<uint32_t>(entry.data.size()));
@@ -330,7 +330,7 @@ TEST(RegistryHiveEnumeration, BufferSizesDecideWhatFits) {
     const HiveRoot root = RootAt(temp.File("machine"), "");
     ASSERT_EQ(SetValue(root, {"Name5", RegBinary, {1, 2, 3, 4, 5, 6}}), HiveOk);
     HiveKey key = nullptr;
-    ASSERT_EQ(HiveOpenKey(root, KeyPath, KeyQueryValue, &key), HiveOk);
+    ASSERT_EQ(HiveOpenKey(root, KeyPath, &key), HiveOk);
     const struct {
         uint32_t nameBuffer;
         uint32_t dataBuffer;
@@ -374,27 +374,20 @@ TEST(RegistryHiveKeys, RefusedCalls) {
     for (std::string_view path :
          {"\\Software", "Software\\", "Software\\\\Tessaro", "Soft\nware", "Soft\xFFware"}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(HiveCreateKey(root, path, KeySetValue, &key), HiveInvalidParameter);
+        EXPECT_EQ(HiveCreateKey(root, path, &key), HiveInvalidParameter);
         EXPECT_EQ(key, nullptr);
     }
-    EXPECT_EQ(HiveOpenKey(root, "Software\\Missing", KeyQueryValue, &key), HiveNotFound);
+    EXPECT_EQ(HiveOpenKey(root, "Software\\Missing", &key), HiveNotFound);
     EXPECT_EQ(key, nullptr);
 
-    ASSERT_EQ(HiveOpenKey(root, KeyPath, KeyQueryValue, &key), HiveOk);
+    ASSERT_EQ(HiveOpenKey(root, KeyPath, &key), HiveOk);
     const uint8_t data[] = {'x', 0};
-    EXPECT_EQ(HiveSetValue(key, "A", RegSz, data, 2), HiveAccessDenied) << "opened read-only";
-    HiveCloseKey(key);
-
-    ASSERT_EQ(HiveOpenKey(root, KeyPath, KeySetValue, &key), HiveOk);
-    uint32_t count = 0;
-    EXPECT_EQ(HiveQueryValueCount(key, &count), HiveAccessDenied) << "opened write-only";
     EXPECT_EQ(HiveSetValue(key, "Line\nbreak", RegSz, data, 2), HiveInvalidParameter);
     EXPECT_EQ(HiveSetValue(key, "A", RegSz, nullptr, 2), HiveInvalidParameter);
     HiveCloseKey(key);
 
+    uint32_t count = 0;
     EXPECT_EQ(HiveQueryValueCount(nullptr, &count), HiveInvalidHandle);
-    EXPECT_EQ(HiveSetValue(nullptr, "A", RegSz, data, 2), HiveInvalidHandle);
-    EXPECT_EQ(HiveCloseKey(nullptr), HiveInvalidHandle);
     const std::vector<Entry> unchanged = {{"A", RegSz, TextData("1")}};
     EXPECT_EQ(ReadValues(root), unchanged);
 }
@@ -403,7 +396,7 @@ TEST(RegistryHiveKeys, CreatingAMissingKeyWritesAnEmptyKey) {
     testing::ScratchFolder temp;
     const HiveRoot root = RootAt(temp.File("state/machine"), "");
     HiveKey key = nullptr;
-    ASSERT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue | KeySetValue, &key), HiveOk);
+    ASSERT_EQ(HiveCreateKey(root, KeyPath, &key), HiveOk);
     HiveCloseKey(key);
     EXPECT_EQ(testing::ReadFileText(temp.File("state/machine/machine.reg")),
               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n");
@@ -438,12 +431,12 @@ TEST(RegistryHiveLocations, NeitherWritableRefusesCreateAndWrites) {
     testing::WriteFileText(temp.File("file"), "x");
     const HiveRoot root = RootAt(temp.File("file/machine"), temp.File("file/user"));
     HiveKey key = nullptr;
-    EXPECT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue | KeySetValue, &key), HiveAccessDenied);
-    EXPECT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue, &key), HiveAccessDenied)
+    EXPECT_EQ(HiveCreateKey(root, KeyPath, &key), HiveAccessDenied);
+    EXPECT_EQ(HiveCreateKey(root, KeyPath, &key), HiveAccessDenied)
         << "creating a missing key is a write";
-    EXPECT_EQ(HiveOpenKey(root, KeyPath, KeyQueryValue, &key), HiveNotFound);
-    EXPECT_EQ(HiveCreateKey(RootAt(temp.File("file/machine"), ""), KeyPath, KeySetValue, &key),
-              HiveAccessDenied)
+    EXPECT_EQ(HiveOpenKey(root, KeyPath, &key), HiveAccessDenied)
+        << "every key is opened for writing";
+    EXPECT_EQ(HiveCreateKey(RootAt(temp.File("file/machine"), ""), KeyPath, &key), HiveAccessDenied)
         << "no user folder at all";
     EXPECT_EQ(key, nullptr);
 }
@@ -468,7 +461,7 @@ TEST(RegistryHiveLocations, UserCopyStartsFromMachineContentAndShadowsIt) {
     EXPECT_FALSE(Exists(userDir + "/machine.reg")) << "reading copies nothing";
 
     HiveKey key = nullptr;
-    ASSERT_EQ(HiveCreateKey(root, KeyPath, KeyQueryValue | KeySetValue, &key), HiveOk);
+    ASSERT_EQ(HiveCreateKey(root, KeyPath, &key), HiveOk);
     const uint8_t path[] = "/user.mat";
     ASSERT_EQ(HiveSetValue(key, "MAT File", RegSz, path, sizeof path), HiveOk);
     HiveCloseKey(key);
@@ -550,7 +543,7 @@ TEST(RegistryHiveWriting, ConcurrentWritersLoseNothingAndReadersNeverSeeATornFil
         size_t seen = 0;
         while (writing.load()) {
             HiveKey key = nullptr;
-            if (HiveOpenKey(root, KeyPath, KeyQueryValue, &key) != HiveOk) continue;
+            if (HiveOpenKey(root, KeyPath, &key) != HiveOk) continue;
             uint32_t count = 0;
             HiveQueryValueCount(key, &count);
             HiveCloseKey(key);
@@ -566,7 +559,7 @@ TEST(RegistryHiveWriting, ConcurrentWritersLoseNothingAndReadersNeverSeeATornFil
                     "Writer " + std::to_string(writer) + " value " + std::to_string(index);
                 const uint8_t data[4] = {static_cast<uint8_t>(index), 0, 0, 0};
                 HiveKey key = nullptr;
-                if (HiveCreateKey(root, KeyPath, KeySetValue, &key) == HiveOk) {
+                if (HiveCreateKey(root, KeyPath, &key) == HiveOk) {
                     HiveSetValue(key, name, RegDword, data, 4);
                     HiveCloseKey(key);
                 }
@@ -591,7 +584,7 @@ TEST(RegistryHiveWriting, UnreadableHiveIsNeverReplaced) {
     ASSERT_EQ(mkfifo(temp.File("machine/machine.reg").c_str(), 0644), 0);
     EXPECT_FALSE(ReadValues(root).has_value());
     HiveKey key = nullptr;
-    EXPECT_EQ(HiveCreateKey(root, KeyPath, KeySetValue, &key), HiveIoFailed);
+    EXPECT_EQ(HiveCreateKey(root, KeyPath, &key), HiveIoFailed);
     struct stat info {};
     ASSERT_EQ(stat(temp.File("machine/machine.reg").c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));

@@ -34,7 +34,7 @@ std::string CounterText(uint32_t counter) {
 
 std::optional<uint32_t> ReadCounter(const HiveRoot& root) {
     RegistryKey key(0);
-    if (!key.Open(KeyPath, root, KeyQueryValue)) return std::nullopt;
+    if (!key.Open(KeyPath, root)) return std::nullopt;
     const std::string text = key.Value("Counter").AsText();
     const auto colon = text.find(':');
     if (colon == std::string::npos) return std::nullopt;
@@ -84,7 +84,7 @@ TEST(HiveProcesses, KilledWriterLeavesTheOldOrTheNewValue) {
         const pid_t pid = Child([&] {
             close(acknowledged[0]);
             HiveKey key = nullptr;
-            if (HiveCreateKey(root, KeyPath, KeySetValue, &key) != HiveOk) _exit(1);
+            if (HiveCreateKey(root, KeyPath, &key) != HiveOk) _exit(1);
             for (uint32_t counter = first;; ++counter) {
                 const std::string text = CounterText(counter);
                 if (HiveSetValue(key, "Counter", RegSz,
@@ -140,7 +140,7 @@ TEST(HiveProcesses, TwoProgramsWritingAtOnceLoseNothing) {
     auto writer = [&](char prefix) {
         return Child([&root, prefix] {
             RegistryKey key(RegistryKey::CreateMissing);
-            if (!key.Open(KeyPath, root, KeyQueryValue | KeySetValue)) _exit(1);
+            if (!key.Open(KeyPath, root)) _exit(1);
             for (int i = 0; i < Writes; ++i) {
                 key.Value(Name(prefix, std::to_string(i))).SetNumber(i);
                 key.Value(Name(prefix, "last")).SetNumber(i);
@@ -154,7 +154,7 @@ TEST(HiveProcesses, TwoProgramsWritingAtOnceLoseNothing) {
         ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
     }
     RegistryKey key(0);
-    ASSERT_TRUE(key.Open(KeyPath, root, KeyQueryValue));
+    ASSERT_TRUE(key.Open(KeyPath, root));
     for (char prefix : {'a', 'b'}) {
         for (int i = 0; i < Writes; ++i) {
             EXPECT_EQ(key.Value(Name(prefix, std::to_string(i))).AsText(), std::to_string(i))

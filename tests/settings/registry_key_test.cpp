@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 constexpr std::string_view KeyPath = "Software\\Tessaro";
-constexpr uint32_t DialogAccess = KeyQueryValue | KeySetValue;
 constexpr std::string_view HiveHeader =
     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\n";
 
@@ -38,7 +37,7 @@ struct TestHive {
 // The text a fresh store, opened as the dialog opens it, gives for a name.
 std::string StoredText(const HiveRoot& root, std::string_view name = "MAT File") {
     RegistryKey key(RegistryKey::CreateMissing);
-    if (!key.Open(KeyPath, root, DialogAccess)) return "(not opened)";
+    if (!key.Open(KeyPath, root)) return "(not opened)";
     return key.Value(name).AsText();
 }
 
@@ -46,7 +45,7 @@ TEST(RegistryKeyStartup, FreshMachineCreatesTheKeyEmptyAndRemembersALoad) {
     TestHive hive;
     {
         RegistryKey key(RegistryKey::CreateMissing);
-        ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+        ASSERT_TRUE(key.Open(KeyPath, hive.root));
         EXPECT_EQ(key.Value("MAT File").AsText(), "");
         EXPECT_EQ(testing::ReadFileText(hive.File()), HiveHeader)
             << "the key exists, with no value";
@@ -60,7 +59,7 @@ TEST(RegistryKeyStartup, FreshMachineCreatesTheKeyEmptyAndRemembersALoad) {
 TEST(RegistryKeyStartup, WithoutCreateAMissingKeyIsNotOpened) {
     TestHive hive;
     RegistryKey key(0);
-    EXPECT_FALSE(key.Open(KeyPath, hive.root, DialogAccess));
+    EXPECT_FALSE(key.Open(KeyPath, hive.root));
     EXPECT_EQ(key.handle, nullptr);
     key.Value("MAT File").SetText("/cached/only.mat");
     EXPECT_EQ(key.Value("MAT File").AsText(), "/cached/only.mat");
@@ -118,7 +117,7 @@ TEST(RegistryKeyLoading, LimitsOnNamesAndDataSkipValues) {
         TestHive hive;
         hive.Write(stored.line + "\n\"After\"=\"kept\"\n");
         RegistryKey key(RegistryKey::CreateMissing);
-        ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+        ASSERT_TRUE(key.Open(KeyPath, hive.root));
         EXPECT_EQ(key.Value("After").AsText(), "kept") << "later values still load";
         const RegistryValue& value = key.Value(stored.name);
         if (stored.textSize == SIZE_MAX) {
@@ -152,7 +151,7 @@ TEST(RegistryKeyText, LongTextsAreKeptWholeUpToTheValueLimit) {
         TestHive hive;
         {
             RegistryKey key(RegistryKey::CreateMissing);
-            ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+            ASSERT_TRUE(key.Open(KeyPath, hive.root));
             key.Value("MAT File").SetText(given.text);
             EXPECT_EQ(key.Value("MAT File").AsText(), given.cached);
         }
@@ -165,7 +164,7 @@ TEST(RegistryKeyText, NamesDifferingInCaseShareOneEntry) {
     hive.Write("\"mat file\"=\"/stored.mat\"\n");
     RegistryKey key(RegistryKey::CreateMissing);
     RegistryValue& early = key.Value("MAT File");
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     EXPECT_EQ(&key.Value("MAT FILE"), &early) << "loading updates the entry in place";
     EXPECT_EQ(early.AsText(), "/stored.mat");
     EXPECT_EQ(early.name, "MAT File");
@@ -186,7 +185,7 @@ TEST(RegistryKeyLoading, LoadingWritesNothingBack) {
                                 "\"U\"=hex(1):2f,78\n";
     testing::WriteFileText(hive.File(), content);
     RegistryKey key(RegistryKey::CreateMissing);
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     EXPECT_EQ(key.Value("N").AsText(), "42");
     EXPECT_EQ(key.Value("T").AsText(), "C:\\plain\\backslashes");
     EXPECT_EQ(key.options, RegistryKey::CreateMissing) << "the loading bit is cleared again";
@@ -198,7 +197,7 @@ TEST(RegistryKeyLoading, EntriesWhoseValueIsGoneStay) {
     TestHive hive;
     hive.Write("\"A\"=\"1\"\n\"B\"=\"2\"\n");
     RegistryKey key(RegistryKey::CreateMissing);
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     hive.Write("\"B\"=\"3\"\n");
     EXPECT_TRUE(key.LoadAll());
     EXPECT_EQ(key.Value("A").AsText(), "1");
@@ -211,14 +210,14 @@ TEST(RegistryKeyWriting, EverySetterWritesThroughAndReadsBack) {
     const char list[] = "one\0two\0";  // with the literal's zero: two terminators
     {
         RegistryKey key(RegistryKey::CreateMissing);
-        ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+        ASSERT_TRUE(key.Open(KeyPath, hive.root));
         key.Value("Text").SetText("/t.mat");
         key.Value("Number").SetNumber(4000000000u);
         key.Value("Bytes").SetBytes(blob, sizeof blob);
         key.Value("List").SetList(list, sizeof list);
     }
     RegistryKey key(RegistryKey::CreateMissing);
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     EXPECT_EQ(key.Value("Text").type, RegSz);
     EXPECT_EQ(key.Value("Text").AsText(), "/t.mat");
     EXPECT_EQ(key.Value("Number").type, RegDword);
@@ -269,7 +268,7 @@ TEST(RegistryKeyWriting, ListTextStaysWithinTheTextLimit) {
 TEST(RegistryKeyWriting, EmptyBytesAreIgnored) {
     TestHive hive;
     RegistryKey key(RegistryKey::CreateMissing);
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     const uint8_t data[] = {1};
     key.Value("B").SetBytes(data, 0);
     EXPECT_EQ(key.Value("B").type, RegNone);
@@ -282,7 +281,7 @@ TEST(RegistryKeyWriting, EmptyBytesAreIgnored) {
 TEST(RegistryKeyWriting, UnnamedAndDetachedValuesWriteNothing) {
     TestHive hive;
     RegistryKey key(RegistryKey::CreateMissing);
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
     key.Value("").SetText("unnamed");
     RegistryValue detached(nullptr, "Detached");
     detached.SetText("nowhere");
@@ -294,15 +293,15 @@ TEST(RegistryKeyWriting, TwoStoresWritingInTurnLoseNothing) {
     TestHive hive;
     RegistryKey first(RegistryKey::CreateMissing);
     RegistryKey second(RegistryKey::CreateMissing);
-    ASSERT_TRUE(first.Open(KeyPath, hive.root, DialogAccess));
-    ASSERT_TRUE(second.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(first.Open(KeyPath, hive.root));
+    ASSERT_TRUE(second.Open(KeyPath, hive.root));
     first.Value("MAT File").SetText("/first.mat");
     second.Value("Other").SetText("second");
     first.Value("Third").SetNumber(3);
     second.Value("MAT File").SetText("/second.mat");
 
     RegistryKey reader(RegistryKey::CreateMissing);
-    ASSERT_TRUE(reader.Open(KeyPath, hive.root, DialogAccess));
+    ASSERT_TRUE(reader.Open(KeyPath, hive.root));
     EXPECT_EQ(reader.Value("MAT File").AsText(), "/second.mat");
     EXPECT_EQ(reader.Value("Other").AsText(), "second");
     EXPECT_EQ(reader.Value("Third").AsText(), "3");
@@ -313,15 +312,15 @@ TEST(RegistryKeyOpen, AnotherPathDropsTheCacheTheSamePathKeepsIt) {
     TestHive hive;
     RegistryKey key(RegistryKey::CreateMissing);
     key.Value("Cached").SetText("x");
-    ASSERT_TRUE(key.Open(KeyPath, hive.root, DialogAccess));
-    ASSERT_TRUE(key.Open("SOFTWARE\\TESSARO", hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(KeyPath, hive.root));
+    ASSERT_TRUE(key.Open("SOFTWARE\\TESSARO", hive.root));
     EXPECT_EQ(key.values.size(), 1u);
     EXPECT_EQ(*key.path, KeyPath) << "the first spelling is kept";
-    ASSERT_TRUE(key.Open("Software\\Tessaro\\Other", hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open("Software\\Tessaro\\Other", hive.root));
     EXPECT_TRUE(key.values.empty());
     EXPECT_EQ(*key.path, "Software\\Tessaro\\Other");
     // The store's own path as the argument.
-    ASSERT_TRUE(key.Open(std::string_view(*key.path).substr(0, 8), hive.root, DialogAccess));
+    ASSERT_TRUE(key.Open(std::string_view(*key.path).substr(0, 8), hive.root));
     EXPECT_EQ(*key.path, "Software");
 }
 
@@ -331,7 +330,7 @@ TEST(RegistryKeyLocations, UnwritableMachineFolderFallsBackToTheUserCopy) {
     const HiveRoot root{HiveLocations{temp.File("file/machine"), temp.File("user")}};
     {
         RegistryKey key(RegistryKey::CreateMissing);
-        ASSERT_TRUE(key.Open(KeyPath, root, DialogAccess));
+        ASSERT_TRUE(key.Open(KeyPath, root));
         key.Value("MAT File").SetText("/remembered.mat");
     }
     EXPECT_EQ(StoredText(root), "/remembered.mat");
@@ -344,7 +343,7 @@ TEST(RegistryKeyLocations, NothingWritableRemembersNothing) {
     testing::WriteFileText(temp.File("file"), "x");
     const HiveRoot root{HiveLocations{temp.File("file/machine"), temp.File("file/user")}};
     RegistryKey key(RegistryKey::CreateMissing);
-    EXPECT_FALSE(key.Open(KeyPath, root, DialogAccess));
+    EXPECT_FALSE(key.Open(KeyPath, root));
     EXPECT_EQ(key.handle, nullptr);
     key.Value("MAT File").SetText("/only/cached.mat");
     EXPECT_EQ(key.Value("MAT File").AsText(), "/only/cached.mat");
