@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -483,14 +484,9 @@ std::vector<std::string> FormatValue(std::string_view name, uint32_t type,
     if (type == RegBinary) {
         line += "hex:";
     } else {
-        constexpr char Digits[] = "0123456789abcdef";
-        std::string typeDigits;
-        uint32_t rest = type;
-        do {
-            typeDigits.insert(typeDigits.begin(), Digits[rest & 0x0F]);
-            rest >>= 4;
-        } while (rest != 0);
-        line += "hex(" + typeDigits + "):";
+        char typeDigits[8];
+        const auto typeEnd = std::to_chars(typeDigits, typeDigits + 8, type, 16).ptr;
+        line.append("hex(").append(typeDigits, typeEnd).append("):");
     }
     std::vector<std::string> lines;
     for (size_t k = 0; k < data.size(); ++k) {
