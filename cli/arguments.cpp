@@ -8,22 +8,22 @@
 namespace tessaro {
 
 const char* const Usage =
-    "Usage: tessaro-cli [--gain DB] [--partition N] [--threads N] [--quiet] CONFIG.mat INPUT.wav "
-    "OUTPUT.wav\n"
+    "Usage: tessaro-cli [--gain DB] [--partition N] [--threads N] [--quiet]\n"
+    "                   CONFIG.mat INPUT.wav OUTPUT.wav\n"
     "\n"
     "Filters a 16-bit stereo WAV file through the 2x2 FIR filter of a MAT\n"
     "configuration (variables H, SR and label) and writes OUTPUT.wav with the\n"
     "input's format and length. The run report goes to standard output,\n"
     "messages to standard error.\n"
     "\n"
-    "  --gain DB   gain in dB applied after filtering (default 0)\n"
-    "  --partition N  frames per block and filter partition: a power of two\n"
-    "              from 4096 to 262144, or auto to pick by the filter's length\n"
-    "              (default 4096, as in the window)\n"
-    "  --threads N 1 or 2 threads to filter on (default 2; the output is the same)\n"
-    "  --quiet     no progress bar\n"
-    "  --help      show this text\n"
-    "  --version   show the version\n"
+    "  --gain DB       gain in dB applied after filtering (default 0)\n"
+    "  --partition N   frames per block and filter partition: a power of two\n"
+    "                  from 4096 to 262144, or auto to pick one by the filter's\n"
+    "                  length (default 4096, as in the window)\n"
+    "  --threads N     1 or 2 threads to filter on (default 2; same output)\n"
+    "  --quiet         no progress bar\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n"
     "\n"
     "Exit status: 0 complete, 1 refused or failed, 2 usage error, 130 interrupted.\n";
 
