@@ -403,33 +403,37 @@ Level5Head ReadLevel5Head(const uint8_t* element, size_t size, bool swapBytes) {
         std::memcpy(&value, element + at, 4);
         return swapBytes ? __builtin_bswap32(value) : value;
     };
+    // A sub-element's tag at offset at: a small one packs its byte count
+    // into the type word and its data into the tag's second half.
+    struct SubElement {
+        uint32_t type;
+        uint64_t bytes;
+        size_t data;  // where its data start
+        size_t next;  // where the next sub-element starts
+    };
+    auto subElement = [&](size_t at) {
+        const uint32_t tag = word(at);
+        if ((tag >> 16) != 0) return SubElement{tag & 0xFFFF, tag >> 16, at + 4, at + 8};
+        const uint64_t bytes = word(at + 4);
+        return SubElement{tag, bytes, at + 8, at + 8 + ((bytes + 7) & ~uint64_t{7})};
+    };
     Level5Head head;
     // Tag, then the array flags (tag and 8 bytes), then the dimensions.
     size_t at = 8 + 16;
     if (at + 8 > size) return head;
     head.elementEnd = 8 + uint64_t{word(4)};
-    const uint32_t dimsTag = word(at);
-    at += (dimsTag >> 16) != 0 ? 8 : 8 + ((word(at + 4) + 7u) & ~size_t{7});
+    at = subElement(at).next;
     if (at + 8 > size) return head;
-    const uint32_t nameTag = word(at);
-    const bool small = (nameTag >> 16) != 0;
-    const size_t length = small ? nameTag >> 16 : word(at + 4);
-    const size_t start = at + (small ? 4 : 8);
-    if (length > size - std::min(size, start)) return head;
-    head.name.assign(reinterpret_cast<const char*>(element + start), length);
-    at = small ? at + 8 : start + ((length + 7) & ~size_t{7});
+    const SubElement name = subElement(at);
+    if (name.bytes > size - std::min(size, name.data)) return head;
+    head.name.assign(reinterpret_cast<const char*>(element + name.data), name.bytes);
+    at = name.next;
     if (at + 8 > size) return head;
-    const uint32_t realTag = word(at);
+    const SubElement real = subElement(at);
     head.realTagSeen = true;
-    if ((realTag >> 16) != 0) {
-        head.realType = realTag & 0xFFFF;
-        head.realBytes = realTag >> 16;
-        head.realEnd = at + 4 + head.realBytes;
-    } else {
-        head.realType = realTag;
-        head.realBytes = word(at + 4);
-        head.realEnd = at + 8 + head.realBytes;
-    }
+    head.realType = real.type;
+    head.realBytes = real.bytes;
+    head.realEnd = real.data + real.bytes;
     return head;
 }
 
