@@ -14,10 +14,6 @@ namespace {
 
 constexpr uint32_t EngineMaxTaps = 524288;
 
-bool ValidPartition(uint32_t frames) {
-    return frames >= MinPartition && frames <= MaxPartition && (frames & (frames - 1)) == 0;
-}
-
 // The file's name with its extension, without its folder.
 std::string BareName(const std::string& path) {
     return std::filesystem::path(path).filename().string();
@@ -172,6 +168,10 @@ void CTessaroDlg::OnSysCommand(int id) {
     }
 }
 
+bool ValidPartition(uint32_t frames) {
+    return frames >= MinPartition && frames <= MaxPartition && (frames & (frames - 1)) == 0;
+}
+
 uint32_t PartitionForTaps(uint32_t taps) {
     // Measured with whole runs on 2-core machines: short filters gain from
     // fewer, larger FFTs; long ones from fewer passes over their spectra,
@@ -183,7 +183,8 @@ uint32_t PartitionForTaps(uint32_t taps) {
 // The old engines stay when the new ones cannot be made: blocks of their
 // length give the same output, only at another speed.
 bool CTessaroDlg::UsePartition(uint32_t frames) {
-    if (frames == blockFrames || !ValidPartition(frames)) return frames == blockFrames;
+    if (frames == blockFrames) return true;
+    if (!ValidPartition(frames)) return false;
     ConvolutionEngine* left = CreateEngine(EngineMaxTaps, 2 * frames, 1);
     ConvolutionEngine* right = left ? CreateEngine(EngineMaxTaps, 2 * frames, 1) : nullptr;
     if (right == nullptr) {

@@ -44,6 +44,10 @@ constexpr uint32_t AutoPartition = 0;
 constexpr uint32_t MinPartition = 4096;
 constexpr uint32_t MaxPartition = 262144;
 
+// Whether frames is a partition the engines take: a power of two from
+// MinPartition to MaxPartition.
+bool ValidPartition(uint32_t frames);
+
 // The partition AutoPartition picks for a filter of this many taps.
 uint32_t PartitionForTaps(uint32_t taps);
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/tessaro_dlg.h"
+
 namespace tessaro {
 
 const char* const Usage =
@@ -46,13 +48,13 @@ std::optional<std::optional<std::string_view>> OptionValue(int argc, char** argv
 
 bool ParsePartition(std::string_view text, uint32_t* frames) {
     if (text == "auto") {
-        *frames = 0;
+        *frames = AutoPartition;
         return true;
     }
     uint32_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return false;
-    if (value < 4096 || value > 262144 || (value & (value - 1)) != 0) return false;
+    if (!ValidPartition(value)) return false;
     *frames = value;
     return true;
 }
