@@ -1,7 +1,6 @@
 #include "platform/registry_hive.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,14 +35,10 @@ struct HiveKeyData {
 
 namespace {
 
-constexpr std::string_view HiveFileName = "machine.reg";
 constexpr std::string_view HeaderLine = "Windows Registry Editor Version 5.00";
 constexpr std::string_view MachineRootName = "HKEY_LOCAL_MACHINE";
-
-// A hive file larger than this is not read, and so never replaced: it is
-// not ours, and holding it in memory is not worth the risk.
+// A larger file is not ours: it is neither read nor ever replaced.
 constexpr size_t MaxHiveFileBytes = size_t{64} << 20;
-
 // Hex data lines wrap after this many characters, as exports do.
 constexpr size_t HexWrapColumn = 76;
 
@@ -69,38 +64,26 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+// Shortest forms only, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
+    for (size_t i = 0; i < text.size();) {
         const auto lead = static_cast<uint8_t>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        uint32_t codePoint = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            codePoint = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            codePoint = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            codePoint = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) return false;
+        const size_t length = lead < 0x80   ? 1
+                              : lead < 0xC2 ? 0
+                              : lead < 0xE0 ? 2
+                              : lead < 0xF0 ? 3
+                              : lead < 0xF5 ? 4
+                                            : 0;
+        if (length == 0 || text.size() - i < length) return false;
+        uint32_t codePoint = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
         for (size_t k = 1; k < length; ++k) {
             const auto next = static_cast<uint8_t>(text[i + k]);
             if ((next & 0xC0) != 0x80) return false;
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
-        const bool overlong = (length == 2 && codePoint < 0x80) ||
-                              (length == 3 && codePoint < 0x800) ||
-                              (length == 4 && codePoint < 0x10000);
-        if (overlong || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+        constexpr uint32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < Smallest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
             return false;
         }
         i += length;
@@ -108,91 +91,23 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
-bool HasControlCharacter(std::string_view text) {
-    for (char c : text) {
-        const auto byte = static_cast<uint8_t>(c);
-        if (byte < 0x20 || byte == 0x7F) return true;
-    }
-    return false;
+// A name or text must survive a round trip through one quoted UTF-8 line.
+bool IsValidName(std::string_view name) {
+    return IsValidUtf8(name) && std::none_of(name.begin(), name.end(), [](char c) {
+               return static_cast<uint8_t>(c) < 0x20 || c == 0x7F;
+           });
 }
-
-// A name must survive a round trip through one quoted line of the file.
-bool IsValidName(std::string_view name) { return IsValidUtf8(name) && !HasControlCharacter(name); }
 
 bool IsValidKeyPath(std::string_view path) {
-    if (!IsValidName(path)) return false;
-    if (path.empty()) return true;
-    size_t start = 0;
-    while (true) {
-        const size_t end = path.find('\\', start);
-        if (end == start || start == path.size()) return false;
-        if (end == std::string_view::npos) return true;
-        start = end + 1;
-    }
-}
-
-void AppendUtf8(uint32_t codePoint, std::string* out) {
-    if (codePoint < 0x80) {
-        out->push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
-}
-
-// Exports saved by Windows tools are UTF-16LE with a byte order mark; they are
-// read as such and written back as UTF-8. Unpaired surrogates become U+FFFD.
-std::string Utf16LeToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    const size_t unitCount = bytes.size() / 2;
-    auto unitAt = [&](size_t index) {
-        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[2 * index])) |
-               (static_cast<uint32_t>(static_cast<uint8_t>(bytes[2 * index + 1])) << 8);
-    };
-    for (size_t i = 0; i < unitCount; ++i) {
-        uint32_t unit = unitAt(i);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < unitCount) {
-            const uint32_t low = unitAt(i + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), &out);
-                ++i;
-                continue;
-            }
-        }
-        if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;
-        AppendUtf8(unit, &out);
-    }
-    return out;
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = AsciiLower(c);
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return IsValidName(path) && path.find("\\\\") == std::string_view::npos &&
+           (path.empty() || (path.front() != '\\' && path.back() != '\\'));
 }
 
 // 1 to 8 hex digits, nothing else.
 bool ParseHexNumber(std::string_view text, uint32_t* value) {
-    if (text.empty() || text.size() > 8) return false;
-    uint32_t result = 0;
-    for (char c : text) {
-        const int digit = HexDigitValue(c);
-        if (digit < 0) return false;
-        result = (result << 4) | static_cast<uint32_t>(digit);
-    }
-    *value = result;
-    return true;
+    const char* end = text.data() + text.size();
+    return !text.empty() && text.size() <= 8 &&
+           std::from_chars(text.data(), end, *value, 16).ptr == end;
 }
 
 void AppendHexByte(uint8_t byte, std::string* out) {
@@ -204,41 +119,33 @@ void AppendHexByte(uint8_t byte, std::string* out) {
 // Reads a quoted text starting at text[*pos] == '"'. \\ and \" are escapes; a
 // backslash before anything else stands for itself, as people type paths.
 bool ParseQuoted(std::string_view text, size_t* pos, std::string* out) {
-    size_t i = *pos + 1;
     out->clear();
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '"') {
+    for (size_t i = *pos + 1; i < text.size(); ++i) {
+        if (text[i] == '"') {
             *pos = i + 1;
             return true;
         }
-        if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
-            out->push_back(text[i + 1]);
-            i += 2;
-            continue;
+        if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
+            ++i;
         }
-        out->push_back(c);
-        ++i;
+        out->push_back(text[i]);
     }
     return false;
 }
 
-// Parses the name and '=' of a value line; *dataStart is where the data begin.
+// The name and '=' of a value line: "name"= or @=. *dataStart is where the
+// data begin.
 bool ParseValueName(std::string_view line, std::string* name, size_t* dataStart) {
-    const size_t start = line.size() - TrimLeft(line).size();
-    size_t pos = start;
-    if (pos >= line.size()) return false;
-    if (line[pos] == '@') {
+    size_t pos = line.size() - TrimLeft(line).size();
+    if (pos < line.size() && line[pos] == '@') {
         name->clear();
         ++pos;
-    } else if (line[pos] != '"' || !ParseQuoted(line, &pos, name)) {
+    } else if (pos >= line.size() || line[pos] != '"' || !ParseQuoted(line, &pos, name)) {
         return false;
     }
-    while (pos < line.size() && IsSpace(line[pos])) ++pos;
-    if (pos >= line.size() || line[pos] != '=') return false;
-    ++pos;
-    while (pos < line.size() && IsSpace(line[pos])) ++pos;
-    *dataStart = pos;
+    const std::string_view rest = TrimLeft(line.substr(pos));
+    if (rest.empty() || rest[0] != '=') return false;
+    *dataStart = line.size() - TrimLeft(rest.substr(1)).size();
     return true;
 }
 
@@ -246,18 +153,13 @@ bool ParseValueName(std::string_view line, std::string* name, size_t* dataStart)
 bool ParseHexBytes(std::string_view text, std::vector<uint8_t>* out) {
     out->clear();
     text = Trim(text);
-    if (text.empty()) return true;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view token = Trim(text.substr(start, end - start));
-        if (token.empty()) return end == text.size() && !out->empty();
+    while (!text.empty()) {
+        const size_t comma = std::min(text.find(','), text.size());
         uint32_t value = 0;
+        const std::string_view token = Trim(text.substr(0, comma));
         if (token.size() > 2 || !ParseHexNumber(token, &value)) return false;
         out->push_back(static_cast<uint8_t>(value));
-        if (end == text.size()) break;
-        start = end + 1;
+        text.remove_prefix(std::min(comma + 1, text.size()));
     }
     return true;
 }
@@ -268,42 +170,29 @@ bool ParseValueData(std::string_view data, uint32_t* type, std::vector<uint8_t>*
         std::string text;
         if (!ParseQuoted(data, &pos, &text) || !Trim(data.substr(pos)).empty()) return false;
         *type = RegSz;
-        bytes->assign(text.begin(), text.end());
-        bytes->push_back(0);
+        bytes->assign(text.c_str(), text.c_str() + text.size() + 1);
         return true;
     }
+    uint32_t value = 0;
     if (StartsWithIgnoreCase(data, "dword:")) {
-        uint32_t value = 0;
         if (!ParseHexNumber(Trim(data.substr(6)), &value)) return false;
         *type = RegDword;
-        bytes->assign({static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                       static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)});
+        bytes->resize(4);
+        for (int k = 0; k < 4; ++k) (*bytes)[k] = static_cast<uint8_t>(value >> (8 * k));
         return true;
     }
     if (StartsWithIgnoreCase(data, "hex:")) {
         *type = RegBinary;
         return ParseHexBytes(data.substr(4), bytes);
     }
-    if (StartsWithIgnoreCase(data, "hex(")) {
-        const size_t close = data.find("):");
-        if (close == std::string_view::npos || !ParseHexNumber(data.substr(4, close - 4), type)) {
-            return false;
-        }
-        return ParseHexBytes(data.substr(close + 2), bytes);
-    }
-    return false;
-}
-
-// A line that starts a value, a key or a comment never continues hex data,
-// even after a stray trailing backslash.
-bool IsContinuation(std::string_view line) {
-    const std::string_view trimmed = TrimLeft(line);
-    return !trimmed.empty() &&
-           (trimmed[0] != '"' && trimmed[0] != '@' && trimmed[0] != '[' && trimmed[0] != ';');
+    const size_t close = data.find("):");
+    return StartsWithIgnoreCase(data, "hex(") && close != std::string_view::npos &&
+           ParseHexNumber(data.substr(4, close - 4), type) &&
+           ParseHexBytes(data.substr(close + 2), bytes);
 }
 
 // The file as lines, each without its line end. Writes keep the byte order
-// mark and the line end of the first line; UTF-16 files are written as UTF-8.
+// mark and the line end of the first line.
 struct HiveLines {
     bool byteOrderMark = false;
     bool crlf = false;
@@ -312,57 +201,48 @@ struct HiveLines {
 
 HiveLines SplitHive(std::string_view content) {
     HiveLines file;
-    std::string decoded;
-    if (content.substr(0, 3) == "\xEF\xBB\xBF") {
-        file.byteOrderMark = true;
-        content.remove_prefix(3);
-    } else if (content.substr(0, 2) == "\xFF\xFE") {
-        decoded = Utf16LeToUtf8(content.substr(2));
-        content = decoded;
-    }
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        if (end == std::string_view::npos) end = content.size();
-        std::string_view line = content.substr(start, end - start);
+    file.byteOrderMark = content.substr(0, 3) == "\xEF\xBB\xBF";
+    if (file.byteOrderMark) content.remove_prefix(3);
+    while (!content.empty()) {
+        const size_t end = std::min(content.find('\n'), content.size());
+        std::string_view line = content.substr(0, end);
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
             if (file.lines.empty()) file.crlf = true;
         }
         file.lines.emplace_back(line);
-        start = end + 1;
+        content.remove_prefix(std::min(end + 1, content.size()));
     }
     return file;
 }
 
 std::string JoinHive(const HiveLines& file) {
     std::string out = file.byteOrderMark ? "\xEF\xBB\xBF" : "";
-    const std::string_view lineEnd = file.crlf ? "\r\n" : "\n";
-    for (const std::string& line : file.lines) {
-        out += line;
-        out += lineEnd;
-    }
+    for (const std::string& line : file.lines) out.append(line).append(file.crlf ? "\r\n" : "\n");
     return out;
 }
 
-// Reads the value starting at lines[first] into value. *lineCount is how many
-// lines it spans (hex data continue after a trailing backslash), also when
-// the data are not understood and false is returned.
+// Reads the value starting at lines[first]. *lineCount is how many lines it
+// spans (hex data continue after a trailing backslash, never into a line that
+// starts a value, a key or a comment), also when false is returned.
 bool ParseValueLines(const std::vector<std::string>& lines, size_t first, size_t* lineCount,
                      HiveValueCopy* value) {
     *lineCount = 1;
     size_t dataStart = 0;
     if (!ParseValueName(lines[first], &value->name, &dataStart)) return false;
     std::string logical = lines[first];
+    auto dropTrailingBackslash = [&logical] {
+        const std::string_view current = Trim(logical);
+        if (current.empty() || current.back() != '\\') return false;
+        logical.resize(static_cast<size_t>(current.data() - logical.data()) + current.size() - 1);
+        return true;
+    };
+    auto continues = [&](size_t index) {
+        const std::string_view next = TrimLeft(lines[index]);
+        return !next.empty() && std::string_view("\"@[;").find(next[0]) == std::string_view::npos;
+    };
     if (StartsWithIgnoreCase(std::string_view(logical).substr(dataStart), "hex")) {
-        auto dropTrailingBackslash = [&logical] {
-            const std::string_view current = Trim(logical);
-            if (current.empty() || current.back() != '\\') return false;
-            logical.resize(static_cast<size_t>(current.data() - logical.data()) + current.size() -
-                           1);
-            return true;
-        };
-        while (first + *lineCount < lines.size() && IsContinuation(lines[first + *lineCount]) &&
+        while (first + *lineCount < lines.size() && continues(first + *lineCount) &&
                dropTrailingBackslash()) {
             logical += TrimLeft(lines[first + *lineCount]);
             ++*lineCount;
@@ -400,21 +280,18 @@ KeyScan ScanKey(const HiveLines& file, std::string_view path) {
         const std::string_view trimmed = Trim(file.lines[i]);
         if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
             const std::string_view inner = trimmed.substr(1, trimmed.size() - 2);
-            const size_t slash = inner.find('\\');
+            const size_t slash = std::min(inner.find('\\'), inner.size());
             const std::string_view rootName = inner.substr(0, slash);
             const bool machineKey =
                 HiveNamesEqual(rootName, MachineRootName) || HiveNamesEqual(rootName, "HKLM");
-            std::string_view section;
-            if (slash != std::string_view::npos) section = inner.substr(slash + 1);
+            std::string_view section = inner.substr(std::min(slash + 1, inner.size()));
             while (!section.empty() && section.back() == '\\') section.remove_suffix(1);
             inKey = machineKey && HiveNamesEqual(section, path);
             if (inKey) scan.sectionEnd = i + 1;
             // A subkey's section implies its parents.
-            if (machineKey && section.size() > path.size() && section[path.size()] == '\\' &&
-                StartsWithIgnoreCase(section, path)) {
-                scan.exists = true;
-            }
-            scan.exists = scan.exists || inKey;
+            const bool subkey = section.size() > path.size() && section[path.size()] == '\\' &&
+                                StartsWithIgnoreCase(section, path);
+            scan.exists = scan.exists || inKey || (machineKey && subkey);
             continue;
         }
         if (!inKey) continue;
@@ -443,9 +320,8 @@ size_t SectionEnd(HiveLines* file, const KeyScan& scan, std::string_view path) {
     std::vector<std::string>& lines = file->lines;
     if (lines.empty()) lines.emplace_back(HeaderLine);
     if (!Trim(lines.back()).empty()) lines.emplace_back();
-    std::string header = "[" + std::string(MachineRootName);
-    if (!path.empty()) header.append("\\").append(path);
-    lines.push_back(header.append("]"));
+    lines.push_back("[" + std::string(MachineRootName) + (path.empty() ? "" : "\\") +
+                    std::string(path) + "]");
     return lines.size();
 }
 
@@ -455,75 +331,53 @@ std::string QuoteText(std::string_view text) {
         if (c == '\\' || c == '"') out.push_back('\\');
         out.push_back(c);
     }
-    out.push_back('"');
-    return out;
+    return out + "\"";
 }
 
 // A REG_SZ is written as a quoted line only when reading it back gives the
-// same bytes: one terminator at the end, printable UTF-8 before it.
-bool IsQuotableText(const std::vector<uint8_t>& data) {
-    if (data.empty() || data.back() != 0) return false;
-    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size() - 1);
-    return IsValidUtf8(text) && !HasControlCharacter(text);
-}
-
+// same bytes: one terminator at the end, printable UTF-8 before it; other
+// texts are written as hex(1).
 std::vector<std::string> FormatValue(std::string_view name, uint32_t type,
                                      const std::vector<uint8_t>& data) {
-    std::string line = name.empty() ? std::string("@") : QuoteText(name);
-    line += '=';
-    if (type == RegSz && IsQuotableText(data)) {
-        line += QuoteText(
-            std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - 1));
-        return {line};
+    std::string line = (name.empty() ? std::string("@") : QuoteText(name)) + "=";
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    if (type == RegSz && !data.empty() && data.back() == 0 &&
+        IsValidName(text.substr(0, text.size() - 1))) {
+        return {line + QuoteText(text.substr(0, text.size() - 1))};
     }
     if (type == RegDword && data.size() == 4) {
         line += "dword:";
         for (size_t k = 4; k-- > 0;) AppendHexByte(data[k], &line);
         return {line};
     }
-    if (type == RegBinary) {
-        line += "hex:";
-    } else {
-        char typeDigits[8];
-        const auto typeEnd = std::to_chars(typeDigits, typeDigits + 8, type, 16).ptr;
-        line.append("hex(").append(typeDigits, typeEnd).append("):");
-    }
+    char typeDigits[8];
+    const auto typeEnd = std::to_chars(typeDigits, typeDigits + 8, type, 16).ptr;
+    line += type == RegBinary ? "hex:" : "hex(" + std::string(typeDigits, typeEnd) + "):";
     std::vector<std::string> lines;
     for (size_t k = 0; k < data.size(); ++k) {
         AppendHexByte(data[k], &line);
-        if (k + 1 < data.size()) {
-            line += ',';
-            if (line.size() > HexWrapColumn) {
-                line += '\\';
-                lines.push_back(std::move(line));
-                line = "  ";
-            }
+        if (k + 1 == data.size()) break;
+        line += ',';
+        if (line.size() > HexWrapColumn) {
+            lines.push_back(line + "\\");
+            line = "  ";
         }
     }
     lines.push_back(std::move(line));
     return lines;
 }
 
-std::string HiveFilePath(const std::string& dir) { return dir + "/" + std::string(HiveFileName); }
+std::string HiveFilePath(const std::string& dir) { return dir + "/machine.reg"; }
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
     ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+        if (fd >= 0) close(fd);
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    // Closes now, reporting the failure a delayed write error shows as.
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-
-private:
-    int fd_;
+    const int fd;
 };
 
 enum class FileRead { Missing, Read, Failed };
@@ -531,24 +385,18 @@ enum class FileRead { Missing, Read, Failed };
 FileRead ReadWholeFile(const std::string& path, std::string* content) {
     content->clear();
     // Non-blocking, so a FIFO put in the file's place cannot hang us.
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.Get() < 0) {
+    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.fd < 0)
         return (errno == ENOENT || errno == ENOTDIR) ? FileRead::Missing : FileRead::Failed;
-    }
     struct stat info {};
-    if (fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > MaxHiveFileBytes) {
-        return FileRead::Failed;
-    }
+    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return FileRead::Failed;
     char buffer[16384];
-    while (true) {
-        const ssize_t got = read(file.Get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
+    ssize_t got = 0;
+    while ((got = read(file.fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 || content->size() + static_cast<size_t>(got) > MaxHiveFileBytes) {
             return FileRead::Failed;
         }
-        if (got == 0) break;
-        if (content->size() + static_cast<size_t>(got) > MaxHiveFileBytes) return FileRead::Failed;
         content->append(buffer, static_cast<size_t>(got));
     }
     return FileRead::Read;
@@ -560,19 +408,14 @@ FileRead ReadWholeFile(const std::string& path, std::string* content) {
 bool FolderWritable(const std::string& dir) {
     if (dir.empty()) return false;
     std::filesystem::path folder(dir);
-    for (int depth = 0; depth < 4096; ++depth) {
-        struct stat info {};
-        if (stat(folder.c_str(), &info) == 0) {
-            return S_ISDIR(info.st_mode) &&
-                   faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-        }
-        if (errno != ENOENT) return false;
-        std::filesystem::path parent = folder.parent_path();
-        if (parent.empty()) parent = ".";
-        if (parent == folder) return false;
-        folder = std::move(parent);
+    struct stat info {};
+    while (!folder.empty() && stat(folder.c_str(), &info) != 0) {
+        if (errno != ENOENT || folder == folder.parent_path()) return false;
+        folder = folder.parent_path();
     }
-    return false;
+    if (folder.empty()) folder = ".";
+    return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 // The folder writes go to: the machine folder, else the user folder, else
@@ -583,34 +426,18 @@ std::string WriteFolder(const HiveLocations& locations) {
     return {};
 }
 
-// The file reads come from: the per-user copy shadows the machine file
-// whenever the machine folder cannot be written and the copy exists.
-std::string ReadPath(const HiveLocations& locations) {
-    if (!FolderWritable(locations.machineDir) && !locations.userDir.empty()) {
-        const std::string userFile = HiveFilePath(locations.userDir);
-        struct stat info {};
-        if (stat(userFile.c_str(), &info) == 0) return userFile;
-    }
-    return HiveFilePath(locations.machineDir);
-}
-
-// What cannot be read reads as an empty hive.
+// What cannot be read reads as an empty hive. The per-user copy shadows the
+// machine file whenever the machine folder cannot be written and the copy
+// exists.
 HiveLines LoadHive(const HiveLocations& locations) {
     std::string content;
-    if (ReadWholeFile(ReadPath(locations), &content) != FileRead::Read) return {};
-    return SplitHive(content);
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
+    FileRead read = FileRead::Missing;
+    if (!locations.userDir.empty() && !FolderWritable(locations.machineDir)) {
+        read = ReadWholeFile(HiveFilePath(locations.userDir), &content);
     }
-    return true;
+    if (read == FileRead::Missing)
+        read = ReadWholeFile(HiveFilePath(locations.machineDir), &content);
+    return read == FileRead::Read ? SplitHive(content) : HiveLines{};
 }
 
 // Replaces file with content through a synced temporary file in its folder;
@@ -618,20 +445,26 @@ bool WriteAll(int fd, std::string_view bytes) {
 HiveStatus ReplaceFile(const std::string& dir, const std::string& file, std::string_view content) {
     const std::string temporary = file + ".tmp";
     unlink(temporary.c_str());
-    FileDescriptor output(
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (output.Get() < 0) return HiveIoFailed;
+    const int output =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (output < 0) return HiveIoFailed;
     struct stat old {};
-    if (stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-        fchmod(output.Get(), old.st_mode & 07777);
+    if (stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(output, old.st_mode & 07777);
+    while (!content.empty()) {
+        const ssize_t step = write(output, content.data(), content.size());
+        if (step < 0 && errno == EINTR) continue;
+        if (step <= 0) break;
+        content.remove_prefix(static_cast<size_t>(step));
     }
-    if (!WriteAll(output.Get(), content) || fsync(output.Get()) != 0 || !output.Close() ||
-        rename(temporary.c_str(), file.c_str()) != 0) {
+    const bool synced = content.empty() && fsync(output) == 0;
+    // A delayed write error shows only at close.
+    const bool closed = close(output) == 0;
+    if (!synced || !closed || rename(temporary.c_str(), file.c_str()) != 0) {
         unlink(temporary.c_str());
         return HiveIoFailed;
     }
-    FileDescriptor folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Get() >= 0) fsync(folder.Get());
+    const FileDescriptor folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd >= 0) fsync(folder.fd);
     return HiveOk;
 }
 
@@ -643,26 +476,23 @@ HiveStatus UpdateHive(const HiveLocations& locations, Change change) {
     if (dir.empty()) return HiveAccessDenied;
     std::error_code error;
     std::filesystem::create_directories(dir, error);
-    if (error) return HiveIoFailed;
-
     const std::string file = HiveFilePath(dir);
-    const std::string lockPath = file + ".lock";
-    FileDescriptor lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (lock.Get() < 0) return HiveIoFailed;
-    while (flock(lock.Get(), LOCK_EX) != 0) {
+    const FileDescriptor lock(
+        open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (error || lock.fd < 0) return HiveIoFailed;
+    while (flock(lock.fd, LOCK_EX) != 0) {
         if (errno != EINTR) return HiveIoFailed;
     }
-
     std::string content;
-    const FileRead current = ReadWholeFile(file, &content);
-    // Replacing a file we could not read would lose it.
-    if (current == FileRead::Failed) return HiveIoFailed;
+    FileRead current = ReadWholeFile(file, &content);
+    // The per-user copy starts as the machine-wide content. The machine file
+    // is only ever replaced whole, so no lock is needed to read it.
     if (current == FileRead::Missing && dir != locations.machineDir) {
-        // The per-user copy starts as the machine-wide content. The machine
-        // file is only ever replaced whole, so no lock is needed to read it.
-        if (ReadWholeFile(HiveFilePath(locations.machineDir), &content) != FileRead::Read) {
-            content.clear();
-        }
+        current = ReadWholeFile(HiveFilePath(locations.machineDir), &content);
+        if (current != FileRead::Read) content.clear();
+    } else if (current == FileRead::Failed) {
+        // Replacing a file we could not read would lose it.
+        return HiveIoFailed;
     }
     HiveLines lines = SplitHive(content);
     if (!change(&lines)) return HiveOk;
@@ -677,9 +507,8 @@ HiveStatus OpenOrCreateKey(const HiveRoot& root, std::string_view path, HiveKey*
         if (!create) return HiveNotFound;
         const HiveStatus status = UpdateHive(root.locations, [&](HiveLines* file) {
             const KeyScan scan = ScanKey(*file, path);
-            if (scan.exists) return false;
-            SectionEnd(file, scan, path);
-            return true;
+            if (!scan.exists) SectionEnd(file, scan, path);
+            return !scan.exists;
         });
         if (status != HiveOk) return status;
     }
@@ -688,11 +517,10 @@ HiveStatus OpenOrCreateKey(const HiveRoot& root, std::string_view path, HiveKey*
 }
 
 void TakeSnapshot(HiveKey key) {
-    std::vector<HiveValueCopy> copies;
+    key->snapshot.emplace();
     for (FoundValue& found : ScanKey(LoadHive(key->locations), key->path).values) {
-        copies.push_back(std::move(found.value));
+        key->snapshot->push_back(std::move(found.value));
     }
-    key->snapshot = std::move(copies);
 }
 
 // Sets the value in file; false when it already holds these data.
@@ -702,46 +530,34 @@ bool SetValueIn(HiveLines* file, std::string_view path, std::string_view name, u
     auto lineAt = [file](size_t index) {
         return file->lines.begin() + static_cast<std::ptrdiff_t>(index);
     };
-    for (const FoundValue& found : scan.values) {
-        if (!HiveNamesEqual(found.value.name, name)) continue;
-        if (found.value.type == type && found.value.data == data) return false;
-        // The name keeps the spelling the file already has.
-        const std::vector<std::string> lines = FormatValue(found.value.name, type, data);
-        file->lines.erase(lineAt(found.first), lineAt(found.end));
-        file->lines.insert(lineAt(found.first), lines.begin(), lines.end());
+    auto found = std::find_if(scan.values.begin(), scan.values.end(), [&](const FoundValue& value) {
+        return HiveNamesEqual(value.value.name, name);
+    });
+    if (found == scan.values.end()) {
+        const std::vector<std::string> lines = FormatValue(name, type, data);
+        file->lines.insert(lineAt(SectionEnd(file, scan, path)), lines.begin(), lines.end());
         return true;
     }
-    const std::vector<std::string> lines = FormatValue(name, type, data);
-    const size_t position = SectionEnd(file, scan, path);
-    file->lines.insert(lineAt(position), lines.begin(), lines.end());
+    if (found->value.type == type && found->value.data == data) return false;
+    // The name keeps the spelling the file already has.
+    const std::vector<std::string> lines = FormatValue(found->value.name, type, data);
+    file->lines.erase(lineAt(found->first), lineAt(found->end));
+    file->lines.insert(lineAt(found->first), lines.begin(), lines.end());
     return true;
 }
 
 }  // namespace
 
 HiveLocations DefaultHiveLocations() {
-    HiveLocations locations;
-    locations.machineDir = TESSARO_MACHINE_STATE_DIR;
+    HiveLocations locations{TESSARO_MACHINE_STATE_DIR, {}};
     // Relative XDG paths are invalid and ignored.
     const char* stateHome = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
     if (stateHome != nullptr && stateHome[0] == '/') {
         locations.userDir = std::string(stateHome) + "/tessaro";
-        return locations;
+    } else if (home != nullptr && home[0] == '/') {
+        locations.userDir = std::string(home) + "/.local/state/tessaro";
     }
-    std::string home;
-    const char* homeVariable = std::getenv("HOME");
-    if (homeVariable != nullptr && homeVariable[0] == '/') {
-        home = homeVariable;
-    } else {
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        std::vector<char> buffer(16384);
-        if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-            home = found->pw_dir;
-        }
-    }
-    if (!home.empty()) locations.userDir = home + "/.local/state/tessaro";
     return locations;
 }
 
@@ -767,13 +583,11 @@ HiveStatus HiveEnumValue(HiveKey key, uint32_t index, char* name, uint32_t* name
     if (!key->snapshot.has_value()) TakeSnapshot(key);
     if (index >= key->snapshot->size()) return HiveNoMoreItems;
     const HiveValueCopy& value = (*key->snapshot)[index];
-
     HiveStatus status = HiveOk;
     if (value.name.size() >= *nameSize) {
         status = HiveMoreData;
     } else {
-        value.name.copy(name, value.name.size());
-        name[value.name.size()] = '\0';
+        *std::copy(value.name.begin(), value.name.end(), name) = '\0';
         *nameSize = static_cast<uint32_t>(value.name.size());
     }
     if (type != nullptr) *type = value.type;
@@ -801,11 +615,8 @@ HiveStatus HiveSetValue(HiveKey key, std::string_view name, uint32_t type, const
 void HiveCloseKey(HiveKey key) { delete key; }
 
 bool HiveNamesEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
 }
 
 }  // namespace tessaro

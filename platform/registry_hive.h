@@ -13,10 +13,10 @@
 //   "Names"=hex(7):61,00,62,00,00
 //
 // Texts are quoted with \\ and \" escapes. hex(N) data are the value's bytes as
-// stored (texts in UTF-8, not UTF-16); a text that cannot be quoted on one
-// line (line breaks, zero bytes, invalid UTF-8, no terminator) is written as
-// hex(1). Key paths and value names compare ignoring ASCII case. Lines that are
-// not understood (comments, other hives, other forms) are kept as they are.
+// stored (texts in UTF-8); a text that cannot be quoted on one line (line
+// breaks, zero bytes, invalid UTF-8, no terminator) is written as hex(1).
+// Lines that are not understood (comments, other hives, other forms) are kept
+// as they are.
 //
 // When the machine folder cannot be written, a per-user copy in the user
 // folder shadows it: that copy is read when it exists and is created from the

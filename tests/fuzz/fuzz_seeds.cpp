@@ -222,13 +222,6 @@ void HiveSeeds(const std::string& dir) {
               "[HKEY_LOCAL_MACHINE\\Software\\Tessaro\\]\r\n"
               "\"Crlf\"=\"yes\"\r\n"
               "\"Dword\"=DWORD:0000FFFF\r\n");
-    // UTF-16 as the platform's own editor exports it.
-    std::string utf16 = "\xFF\xFE";
-    for (char c : header + "[HKEY_LOCAL_MACHINE\\Software\\Tessaro]\r\n\"Wide\"=\"text\"\r\n") {
-        utf16 += c;
-        utf16 += '\0';
-    }
-    WriteText(dir + "/utf16.reg", utf16);
     WriteText(dir + "/empty.reg", "");
     WriteText(dir + "/root_key.reg", header + "[HKEY_LOCAL_MACHINE]\n\"At root\"=\"x\"\n");
     WriteText(dir + "/no_header.reg",
