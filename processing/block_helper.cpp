@@ -7,9 +7,11 @@ namespace {
 
 constexpr uint32_t StopRequest = UINT32_MAX;
 
-// Long enough to cover the gap between two engines' ends on a busy core,
-// short enough that a descheduled partner costs little spinning.
-constexpr auto SpinTime = std::chrono::microseconds(50);
+// Longer than the worker's own part of a block (meters, clipping, file I/O),
+// so that in a steady run neither side sleeps: a futex wake-up costs more
+// than a short filter's whole block on a virtual machine. A partner that is
+// descheduled or waiting on a disk costs at most this much spinning.
+constexpr auto SpinTime = std::chrono::microseconds(1000);
 
 void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
