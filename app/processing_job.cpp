@@ -200,7 +200,7 @@ bool CTessaroDlg::OutputStillNamed() const {
 bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
 
 void CTessaroDlg::ClearBlockBuffers() {
-    const auto frames = static_cast<int>(blockFrames);
+    const auto frames = static_cast<int>(blockFrames * engines[0]->groupCapacity);
     std::memset(pcmBlock, 0, 4 * static_cast<std::size_t>(frames));
     dispatch::spZero_32f(leftBlock, frames);
     dispatch::spZero_32f(rightBlock, frames);
@@ -244,39 +244,76 @@ bool CTessaroDlg::FinishOutputFile() {
     return false;
 }
 
-// From the input channels in leftBlock and rightBlock to clipped samples in
-// pcmBlock: meters, both engines on the whole blocks, the mix, the gain. The
-// final partial block passes its frame count; the rest of its buffers are
-// zero. False when a primitive refuses.
-bool CTessaroDlg::FilterBlock(int frames, bool repaint) {
-    const auto count = static_cast<uint32_t>(frames);
-    meters.MeterInputRms(leftBlock, rightBlock, count);
-    meters.MeterInputPeak(leftBlock, rightBlock, count);
-    ShowInputLevels(repaint);
+// Reads up to count whole blocks from block first on into the group's
+// channels. Stops at a read that fails or delivers nothing, and tells which
+// block that was; the blocks before it are returned.
+uint32_t CTessaroDlg::ReadGroup(uint64_t first, uint32_t count, uint64_t* readStop,
+                                bool* readFailed) {
+    ClearBlockBuffers();
+    const uint32_t blockBytes = 4 * blockFrames;
+    for (uint32_t g = 0; g < count; ++g) {
+        int16_t* const pcm = pcmBlock + 2 * std::size_t{g} * blockFrames;
+        uint32_t delivered = 0;
+        *readFailed = !filePair->ReadBlock(pcm, blockBytes, &delivered);
+        if (*readFailed || delivered == 0) {
+            *readStop = first + g;
+            return g;
+        }
+        float* const left = leftBlock + std::size_t{g} * blockFrames;
+        float* const right = rightBlock + std::size_t{g} * blockFrames;
+        for (uint32_t f = 0; f < blockFrames; ++f) {
+            left[f] = pcm[2 * f] * FullBlockScale;
+            right[f] = pcm[2 * f + 1] * FullBlockScale;
+        }
+    }
+    return count;
+}
 
+// Both engines on the group's first count blocks, the right input's on the
+// helper thread when there is one.
+void CTessaroDlg::FilterGroup(uint32_t count) {
+    if (count == 0) return;
+    groupBlocks = count;
     if (blockHelper != nullptr) {
         blockHelper->Begin();
-        ProcessBlock(engines[0], leftBlock, leftFiltered);
+        tessaro::ProcessBlocks(engines[0], leftBlock, leftFiltered, count);
         blockHelper->End();
     } else {
-        ProcessBlock(engines[0], leftBlock, leftFiltered);
+        tessaro::ProcessBlocks(engines[0], leftBlock, leftFiltered, count);
         FilterRightInput(this);
     }
-    // Sum of both engines: real part left output, imaginary part right.
-    if (dispatch::spAdd_32fc_I(leftFiltered, rightFiltered, frames) < 0) return false;
-    if (dispatch::spCplxToReal_32fc(rightFiltered, leftBlock, rightBlock, frames) < 0) return false;
-    ApplyGain(gainLinear, leftBlock, rightBlock, frames);
-
-    meters.MeterOutputRms(leftBlock, rightBlock, count);
-    meters.MeterOutputPeak(leftBlock, rightBlock, count);
-    meters.ClipToPcm16(leftBlock, rightBlock, pcmBlock, frames);
-    ShowOutputLevels(repaint);
-    return true;
 }
 
 void CTessaroDlg::FilterRightInput(void* dialog) {
     auto& self = *static_cast<CTessaroDlg*>(dialog);
-    ProcessBlock(self.engines[1], self.rightBlock, self.rightFiltered);
+    tessaro::ProcessBlocks(self.engines[1], self.rightBlock, self.rightFiltered, self.groupBlocks);
+}
+
+// From a filtered block of the group to clipped samples in pcmBlock: the
+// input meters, the mix of both engines, the gain, the output meters. The
+// final partial block passes its frame count; the rest of its buffers are
+// zero. False when a primitive refuses.
+bool CTessaroDlg::FinishBlock(uint32_t indexInGroup, int frames, bool repaint) {
+    const std::size_t offset = std::size_t{indexInGroup} * blockFrames;
+    float* const left = leftBlock + offset;
+    float* const right = rightBlock + offset;
+    const auto count = static_cast<uint32_t>(frames);
+    meters.MeterInputRms(left, right, count);
+    meters.MeterInputPeak(left, right, count);
+    ShowInputLevels(repaint);
+
+    // Sum of both engines: real part left output, imaginary part right.
+    if (dispatch::spAdd_32fc_I(leftFiltered + offset, rightFiltered + offset, frames) < 0) {
+        return false;
+    }
+    if (dispatch::spCplxToReal_32fc(rightFiltered + offset, left, right, frames) < 0) return false;
+    ApplyGain(gainLinear, left, right, frames);
+
+    meters.MeterOutputRms(left, right, count);
+    meters.MeterOutputPeak(left, right, count);
+    meters.ClipToPcm16(left, right, pcmBlock, frames);
+    ShowOutputLevels(repaint);
+    return true;
 }
 
 bool CTessaroDlg::ProcessFile() {
@@ -310,6 +347,14 @@ bool CTessaroDlg::ProcessBlocks() {
     toolkit.SetProgressPosition(0);
     bool ok = true;
 
+    // Blocks are read and filtered a group at a time, then finished one by
+    // one: progress, meters, abort and exit still act per block, and an
+    // abort leaves the whole blocks before it.
+    const uint32_t groupCapacity = engines[0]->groupCapacity;
+    uint64_t groupStart = 0;
+    uint64_t groupEnd = 0;
+    uint64_t readStop = UINT64_MAX;  // the block whose read failed or was empty
+    bool readFailed = false;
     for (uint64_t i = 0; i < blockCount; ++i) {
         if (!ok) return FailRun();
         if (abortRequested) break;
@@ -318,23 +363,26 @@ bool CTessaroDlg::ProcessBlocks() {
             closeWhenDone = true;
             return false;
         }
-        ClearBlockBuffers();
-        uint32_t delivered = 0;
-        if (!filePair->ReadBlock(pcmBlock, blockBytes, &delivered)) {
-            Message(message::ReadFailed, MessageKind::OkError);
-            return FailRun();
+        if (i == groupEnd && i != readStop) {
+            const auto count =
+                static_cast<uint32_t>(std::min<uint64_t>(groupCapacity, blockCount - i));
+            groupStart = i;
+            groupEnd = i + ReadGroup(i, count, &readStop, &readFailed);
+            FilterGroup(static_cast<uint32_t>(groupEnd - groupStart));
         }
-        if (delivered == 0) {
+        if (i == readStop) {
+            if (readFailed) {
+                Message(message::ReadFailed, MessageKind::OkError);
+                return FailRun();
+            }
             ok = false;
             continue;
         }
         toolkit.SetProgressPosition(
             static_cast<int>(static_cast<double>(i) / static_cast<double>(blockCount) * 100.0));
-        for (int f = 0; f < blockFrameCount; ++f) {
-            leftBlock[f] = pcmBlock[2 * f] * FullBlockScale;
-            rightBlock[f] = pcmBlock[2 * f + 1] * FullBlockScale;
+        if (!FinishBlock(static_cast<uint32_t>(i - groupStart), blockFrameCount, true)) {
+            return FailRun();
         }
-        if (!FilterBlock(blockFrameCount, true)) return FailRun();
         uint32_t written = 0;
         if (!filePair->WriteBlock(pcmBlock, blockBytes, &written)) {
             Message(message::WriteFailed, MessageKind::OkError);
@@ -355,7 +403,8 @@ bool CTessaroDlg::ProcessBlocks() {
             float* channels[2] = {leftBlock, rightBlock};
             if (dispatch::spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0)
                 return FailRun();
-            if (!FilterBlock(frames, false)) return FailRun();
+            FilterGroup(1);
+            if (!FinishBlock(0, frames, false)) return FailRun();
             uint32_t written = 0;
             if (!filePair->WriteBlock(pcmBlock, rest * 2, &written)) {
                 Message(message::WriteFailed, MessageKind::OkError);

@@ -113,8 +113,12 @@ bool CTessaroDlg::OnInitDialog() {
         Message(message::EngineAllocationFailed, MessageKind::OkError);
     }
 
+    // A group of the engines' blocks, or the longest block auto may pick
+    // (which holds any group of shorter ones).
     const auto frames =
-        static_cast<int>(options.partition == AutoPartition ? MaxPartition : blockFrames);
+        static_cast<int>(options.partition == AutoPartition
+                             ? MaxPartition
+                             : blockFrames * (enginesReady ? engines[0]->groupCapacity : 1));
     pcmBlock = dispatch::spMalloc_16s(2 * frames);
     leftBlock = dispatch::spMalloc_32f(frames);
     rightBlock = dispatch::spMalloc_32f(frames);

@@ -120,7 +120,9 @@ private:
 
     // Block loop pieces.
     void ClearBlockBuffers();
-    bool FilterBlock(int frames, bool repaint);
+    uint32_t ReadGroup(uint64_t first, uint32_t count, uint64_t* readStop, bool* readFailed);
+    void FilterGroup(uint32_t count);
+    bool FinishBlock(uint32_t indexInGroup, int frames, bool repaint);
     bool FailRun();
     void ShowInputLevels(bool repaint);
     void ShowOutputLevels(bool repaint);
@@ -162,8 +164,10 @@ private:
         uint64_t inode;
     };
     std::optional<FileId> outputFileId;  // of the run's output, once created
-    // Room for the longest block this dialog may use, of which blockFrames
-    // are used (untouched pages cost no memory).
+    // Room for the longest group of blocks this dialog may use, of which
+    // the engines' groupCapacity blocks of blockFrames are used (untouched
+    // pages cost no memory). Block g of a group starts at g * blockFrames.
+    uint32_t groupBlocks = 1;     // blocks in the group being filtered
     int16_t* pcmBlock = nullptr;  // interleaved stereo frames
     float* leftBlock = nullptr;
     float* rightBlock = nullptr;

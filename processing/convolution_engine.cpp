@@ -64,20 +64,35 @@ inline void MultiplyBin(float are, float aim, const float* b, float* d) {
     }
 }
 
+// Bins j of [begin, end) (0 <= begin < end <= half + 1) of the folded
+// product: bin j and, through the conjugate of bin j, bin N - j, kept at
+// half + j.
 template <bool Accumulate>
 ENGINE_HOT_LOOP void MultiplyFolded(const float* __restrict x, const float* __restrict h,
-                                    float* __restrict acc, std::ptrdiff_t half) {
-    MultiplyBin<Accumulate>(x[0], x[1], h, acc);
-    // Bin j and, through the conjugate of bin j, bin N - j, kept at half + j.
+                                    float* __restrict acc, std::ptrdiff_t half,
+                                    std::ptrdiff_t begin, std::ptrdiff_t end) {
     const float* __restrict hHigh = h + 2 * half;
     float* __restrict accHigh = acc + 2 * half;
-    for (std::ptrdiff_t j = 1; j < half; ++j) {
+    if (begin == 0) MultiplyBin<Accumulate>(x[0], x[1], h, acc);
+    const std::ptrdiff_t stop = std::min(end, half);
+    for (std::ptrdiff_t j = std::max<std::ptrdiff_t>(begin, 1); j < stop; ++j) {
         const float re = x[2 * j], im = x[2 * j + 1];
         MultiplyBin<Accumulate>(re, im, h + 2 * j, acc + 2 * j);
         MultiplyBin<Accumulate>(re, -im, hHigh + 2 * j, accHigh + 2 * j);
     }
-    if (half > 0) MultiplyBin<Accumulate>(x[2 * half], x[2 * half + 1], hHigh, accHigh);
+    // Bin N/2 is its own conjugate partner.
+    if (end > half) MultiplyBin<Accumulate>(x[2 * half], x[2 * half + 1], hHigh, accHigh);
 }
+
+// Bins summed per pass of a group: a partition's share (16 KiB of filter),
+// the group's accumulators and ring entries stay in the core's caches
+// while every block of the group uses them.
+constexpr std::ptrdiff_t GroupChunkBins = 1024;
+
+// A group's accumulators take at most 512 KiB (64Ki bins), so that they stay
+// in the core's cache; long FFTs work alone.
+constexpr uint32_t MaxGroupBlocks = 8;
+constexpr uint32_t GroupBins = 65536;
 
 // Swaps a spectrum between its natural order and the folded one, in which
 // bin N - j sits at N/2 + j: the same reversal either way.
@@ -92,10 +107,11 @@ void MultiplyHalfSpectrum(const Complex32f* input, const Complex32f* filter,
     const auto* x = reinterpret_cast<const float*>(input);
     const auto* h = reinterpret_cast<const float*>(filter);
     auto* acc = reinterpret_cast<float*>(accumulator);
+    const auto half = static_cast<std::ptrdiff_t>(blockLength);
     if (accumulate) {
-        MultiplyFolded<true>(x, h, acc, blockLength);
+        MultiplyFolded<true>(x, h, acc, half, 0, half + 1);
     } else {
-        MultiplyFolded<false>(x, h, acc, blockLength);
+        MultiplyFolded<false>(x, h, acc, half, 0, half + 1);
     }
 }
 
@@ -109,6 +125,8 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
     engine->blockLength = fftLength >> 1;
     engine->fftOrder = order;
     engine->partitionCapacity = PartitionsFor(maxTaps, engine->blockLength);
+    engine->groupCapacity = std::clamp(GroupBins / fftLength, 1u, MaxGroupBlocks);
+    engine->ringSize = engine->partitionCapacity + engine->groupCapacity - 1;
     engine->paddedLength = engine->blockLength * engine->partitionCapacity;
     engine->slotCount = slotCount;
     engine->activeSlot = 0;
@@ -122,7 +140,7 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
         dispatch::spZero_32f(engine->previousInput, half);
     }
     engine->window = dispatch::spMalloc_32f(n);
-    engine->spectrum = dispatch::spMalloc_32fc(n);
+    engine->spectrum = dispatch::spMalloc_32fc(n * static_cast<int>(engine->groupCapacity));
     engine->timeBlock = dispatch::spMalloc_32fc(n);
     engine->scratch = dispatch::spMalloc_32fc(n);
     ok = engine->previousInput && engine->window && engine->spectrum && engine->timeBlock &&
@@ -133,16 +151,15 @@ ConvolutionEngine* CreateEngine(uint32_t maxTaps, uint32_t fftLength, uint32_t s
     // uses them (loading a long filter needs the room at the same time).
     const std::size_t stride = RingStride(engine->blockLength);
     std::size_t ringBytes = 0;
-    ok = ok &&
-         sp::internal::CheckedBytes(static_cast<std::size_t>(engine->partitionCapacity) * stride,
-                                    sizeof(Complex32f), &ringBytes);
+    ok = ok && sp::internal::CheckedBytes(static_cast<std::size_t>(engine->ringSize) * stride,
+                                          sizeof(Complex32f), &ringBytes);
     if (ok) {
         engine->historyBlock =
             static_cast<Complex32f*>(sp::internal::AllocateAlignedZeroed(ringBytes));
-        engine->history = new (std::nothrow) Complex32f*[engine->partitionCapacity]();
+        engine->history = new (std::nothrow) Complex32f*[engine->ringSize]();
         ok = engine->historyBlock != nullptr && engine->history != nullptr;
     }
-    for (uint32_t k = 0; ok && k < engine->partitionCapacity; ++k) {
+    for (uint32_t k = 0; ok && k < engine->ringSize; ++k) {
         engine->history[k] = engine->historyBlock + static_cast<std::size_t>(k) * stride;
     }
 
@@ -237,20 +254,19 @@ void ClearFilter(ConvolutionEngine* engine, uint32_t slot) {
 void ResetEngine(ConvolutionEngine* engine) {
     dispatch::spZero_32f(engine->previousInput, static_cast<int>(engine->blockLength));
     const auto entry = static_cast<int>(engine->blockLength + 1);
-    for (uint32_t k = 0; k < engine->partitionCapacity; ++k) {
+    for (uint32_t k = 0; k < engine->ringSize; ++k) {
         dispatch::spZero_32fc(engine->history[k], entry);
     }
     engine->historyPos = 0;
 }
 
-void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* output) {
+namespace {
+
+// Transforms the next input block into the ring entry at historyPos and
+// returns that entry's index.
+uint32_t TakeSpectrum(ConvolutionEngine* engine, const float* input) {
     const int n = static_cast<int>(engine->fftLength);
     const int half = static_cast<int>(engine->blockLength);
-    const uint32_t ringSize = engine->partitionCapacity;
-    const uint32_t count = engine->partitionCounts[engine->activeSlot];
-    Complex32f* const* filter = engine->slotPartitions[engine->activeSlot];
-    const uint32_t newest = engine->historyPos;
-
     // Overlap-save window: previous block, then the current one.
     dispatch::spCopy_32f(engine->previousInput, engine->window, half);
     dispatch::spCopy_32f(input, engine->window + half, half);
@@ -260,6 +276,7 @@ void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* out
                                    engine->realWork);
     // The spectrum of a real block is conjugate-symmetric: the ring keeps
     // bins 0 .. N/2 only, unpacked from the packed real result.
+    const uint32_t newest = engine->historyPos;
     Complex32f* const spectrum = engine->history[newest];
     spectrum[0] = Complex32f{engine->window[0], 0.0f};
     spectrum[half] = Complex32f{engine->window[1], 0.0f};
@@ -267,27 +284,74 @@ void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* out
         std::memcpy(spectrum + 1, engine->window + 2,
                     static_cast<std::size_t>(n - 2) * sizeof(float));
     }
+    engine->historyPos = newest + 1 == engine->ringSize ? 0 : newest + 1;
+    return newest;
+}
 
-    // Partition 0 meets the current block, partition k the block k steps
-    // back; the sum is built in the folded order the filters are kept in.
+// Up to groupCapacity blocks.
+void ProcessGroup(ConvolutionEngine* engine, const float* input, Complex32f* output,
+                  uint32_t blockCount) {
+    const uint32_t n = engine->fftLength;
+    const auto half = static_cast<std::ptrdiff_t>(engine->blockLength);
+    const uint32_t ringSize = engine->ringSize;
+    const uint32_t count = engine->partitionCounts[engine->activeSlot];
+    Complex32f* const* filter = engine->slotPartitions[engine->activeSlot];
+
+    uint32_t newest[MaxGroupBlocks];
+    for (uint32_t g = 0; g < blockCount; ++g) {
+        newest[g] = TakeSpectrum(engine, input + g * engine->blockLength);
+    }
+    auto accumulator = [engine, n](uint32_t g) {
+        return reinterpret_cast<float*>(engine->spectrum + static_cast<std::size_t>(g) * n);
+    };
     if (count == 0) {
-        dispatch::spZero_32fc(engine->spectrum, n);  // no filter loaded: silence, never a crash
-    } else {
-        MultiplyHalfSpectrum(spectrum, filter[0], engine->spectrum, engine->blockLength, false);
+        // No filter loaded: silence, never a crash.
+        dispatch::spZero_32fc(engine->spectrum, static_cast<int>(n * blockCount));
     }
-    uint32_t older = newest == 0 ? ringSize - 1 : newest - 1;
-    for (uint32_t k = 1; k < count; ++k) {
-        MultiplyHalfSpectrum(engine->history[older], filter[k], engine->spectrum,
-                             engine->blockLength, true);
-        older = older == 0 ? ringSize - 1 : older - 1;
+    // Partition 0 meets each block's own spectrum, partition k the one k
+    // blocks back; each bin's sum runs over k in the same order as for a
+    // single block, so grouping changes no bit.
+    for (std::ptrdiff_t begin = 0; count != 0 && begin <= half; begin += GroupChunkBins) {
+        const std::ptrdiff_t end = std::min(begin + GroupChunkBins, half + 1);
+        for (uint32_t k = 0; k < count; ++k) {
+            const auto* h = reinterpret_cast<const float*>(filter[k]);
+            for (uint32_t g = 0; g < blockCount; ++g) {
+                const uint32_t entry = newest[g] >= k ? newest[g] - k : newest[g] + ringSize - k;
+                const auto* x = reinterpret_cast<const float*>(engine->history[entry]);
+                if (k == 0) {
+                    MultiplyFolded<false>(x, h, accumulator(g), half, begin, end);
+                } else {
+                    MultiplyFolded<true>(x, h, accumulator(g), half, begin, end);
+                }
+            }
+        }
     }
-    engine->historyPos = newest + 1 == ringSize ? 0 : newest + 1;
-    FoldUpperHalf(engine->spectrum, engine->fftLength);
+    for (uint32_t g = 0; g < blockCount; ++g) {
+        Complex32f* const spectrum = engine->spectrum + static_cast<std::size_t>(g) * n;
+        FoldUpperHalf(spectrum, n);
+        dispatch::spFFTInv_CToC_32fc(spectrum, engine->timeBlock, engine->inverseSpec,
+                                     engine->inverseWork);
+        // The first half of the circular result is wrapped around: discard it.
+        dispatch::spCopy_32fc(engine->timeBlock + half, output + g * engine->blockLength,
+                              static_cast<int>(half));
+    }
+}
 
-    dispatch::spFFTInv_CToC_32fc(engine->spectrum, engine->timeBlock, engine->inverseSpec,
-                                 engine->inverseWork);
-    // The first half of the circular result is wrapped around: discard it.
-    dispatch::spCopy_32fc(engine->timeBlock + half, output, half);
+}  // namespace
+
+void ProcessBlock(ConvolutionEngine* engine, const float* input, Complex32f* output) {
+    ProcessGroup(engine, input, output, 1);
+}
+
+void ProcessBlocks(ConvolutionEngine* engine, const float* input, Complex32f* output,
+                   uint32_t blockCount) {
+    while (blockCount != 0) {
+        const uint32_t group = std::min(blockCount, engine->groupCapacity);
+        ProcessGroup(engine, input, output, group);
+        input += static_cast<std::size_t>(group) * engine->blockLength;
+        output += static_cast<std::size_t>(group) * engine->blockLength;
+        blockCount -= group;
+    }
 }
 
 void DestroyEngine(ConvolutionEngine* engine) {

@@ -365,5 +365,44 @@ TEST_P(SmallEngineAgainstDirectConvolution, EveryPartitionCount) {
 INSTANTIATE_TEST_SUITE_P(FftLengths, SmallEngineAgainstDirectConvolution,
                          ::testing::Values(2u, 4u, 16u, 256u));
 
+// Grouped blocks against one block at a time, bit for bit: with a full
+// ring (the group's newest spectra must not overwrite what its first block
+// still needs), with fewer partitions, and across several bin chunks.
+TEST(GroupedBlocks, SameBitsAsOneBlockAtATime) {
+    for (const uint32_t n : {16u, 8192u}) {
+        const uint32_t block = n / 2;
+        const uint32_t capacity = 6;
+        for (const uint32_t partitions : {capacity, 2u, 1u}) {
+            SCOPED_TRACE(::testing::Message() << "n " << n << ", partitions " << partitions);
+            EnginePtr single(CreateEngine(capacity * block, n, 1));
+            EnginePtr grouped(CreateEngine(capacity * block, n, 1));
+            ASSERT_TRUE(single && grouped);
+            const uint32_t most = grouped->groupCapacity;
+            ASSERT_GT(most, 1u);
+            const auto h = RandomTaps(partitions * block, partitions);
+            ASSERT_TRUE(SetFilter(single.get(), h.data(), partitions * block, 0));
+            ASSERT_TRUE(SetFilter(grouped.get(), h.data(), partitions * block, 0));
+            const auto x = RandomSignal(53 * block, n + partitions);
+            std::vector<Complex32f> expected(x.size());
+            for (std::size_t at = 0; at < x.size(); at += block) {
+                ProcessBlock(single.get(), x.data() + at, expected.data() + at);
+            }
+            // Groups of every size, and one more than a group holds.
+            std::vector<Complex32f> y(x.size());
+            std::size_t start = 0;
+            for (uint32_t count = 1; start < x.size(); count = count % (most + 1) + 1) {
+                const auto blocks = std::min<std::size_t>(count, (x.size() - start) / block);
+                ProcessBlocks(grouped.get(), x.data() + start, y.data() + start,
+                              static_cast<uint32_t>(blocks));
+                start += blocks * block;
+            }
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                ASSERT_EQ(y[i].re, expected[i].re) << "sample " << i;
+                ASSERT_EQ(y[i].im, expected[i].im) << "sample " << i;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tessaro
