@@ -283,7 +283,8 @@ bool CTessaroDlg::ChooseInOutFile(ChooserMode mode, std::string* name, std::stri
         return true;
     }
     const std::string fullPath = FullPath(*chosen);
-    if (*name == otherName || SameFile(fullPath, otherPath) || SameFile(fullPath, forbiddenPath)) {
+    const bool sameName = *name == otherName && !options.sameNameElsewhere;
+    if (sameName || SameFile(fullPath, otherPath) || SameFile(fullPath, forbiddenPath)) {
         Message(message::SameFile, MessageKind::OkPlain);
         return true;
     }

@@ -38,6 +38,10 @@ struct DialogOptions {
     // FFTs and fewer passes over the spectra, at the price of latency,
     // which a file-to-file run does not have.
     uint32_t partition = 4096;
+    // Input and output may share a bare name in different folders, as a
+    // batch writes each output under its input's name into another folder.
+    // Choosing the very same file stays refused.
+    bool sameNameElsewhere = false;
 };
 
 constexpr uint32_t AutoPartition = 0;

@@ -1,6 +1,7 @@
 #pragma once
-// The command line of tessaro-cli: options, the three file names, and the
-// exit statuses the program ends with.
+// The command line of tessaro-cli: options, the file names (configuration,
+// input and output, or with an output folder the configuration and any
+// number of inputs), and the exit statuses the program ends with.
 
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,8 @@ struct Arguments {
     bool quiet = false;
     int threads = 2;
     uint32_t partition = 4096;  // 0: picked by the filter's length
+    std::string outputDir;      // set: a batch, each output named as its input
+    std::string reportJson;     // set: the reports also go there as JSON
     std::vector<std::string> files;
 };
 

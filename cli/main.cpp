@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +17,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/control_ids.h"
 #include "app/tessaro_dlg.h"
 #include "cli/arguments.h"
 #include "cli/console_toolkit.h"
+#include "cli/run_summary.h"
 
 namespace tessaro {
 namespace {
@@ -141,21 +145,23 @@ bool Choose(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const std::string& pat
     });
 }
 
-// Gives the dialog the gain and the three files, as a user would; false,
-// with a message, when it refused one.
-bool SetUp(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const Arguments& args) {
+// Starts the dialog, gives it the gain and loads the configuration, as a
+// user would; false, with a message, when it refused one.
+bool SetUpConfiguration(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const Arguments& args) {
     if (!Step(toolkit, "cannot start", [&] { return dialog.OnInitDialog(); })) return false;
     toolkit.SetFieldText(control::Gain, args.gain);
     if (!Step(toolkit, CannotUse(args.gain, "gain"), [&] { return dialog.UpdateGain(); })) {
         return false;
     }
     const std::string& config = args.files[0];
-    const std::string& input = args.files[1];
-    const std::string& output = args.files[2];
-    if (ReportMissing(config, false) || !Choose(toolkit, dialog, config, "configuration file",
-                                                &CTessaroDlg::OnLoad, &CTessaroDlg::ConfigReady)) {
-        return false;
-    }
+    return !ReportMissing(config, false) && Choose(toolkit, dialog, config, "configuration file",
+                                                   &CTessaroDlg::OnLoad, &CTessaroDlg::ConfigReady);
+}
+
+// Chooses the input and output files; false, with a message, when the dialog
+// refused one or cannot start the run.
+bool SetUpFiles(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const std::string& input,
+                const std::string& output) {
     if (ReportMissing(input, false) || !Choose(toolkit, dialog, input, "input file",
                                                &CTessaroDlg::OnOpen, &CTessaroDlg::InputReady)) {
         return false;
@@ -167,9 +173,13 @@ bool SetUp(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const Arguments& args) 
                 [&] { return toolkit.ControlEnabled(control::Process); });
 }
 
-// Runs the filter and prints the report; returns the exit status.
-int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& interrupts) {
+// Runs the filter, prints the report the run added to the log and fills in
+// result; returns the exit status.
+int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& interrupts,
+            FileResult* result) {
     const int errorsBefore = toolkit.ErrorsWritten();
+    const std::string logBefore = WithNewlines(toolkit.LogText());
+    const auto started = std::chrono::steady_clock::now();
     interrupts.RunStarted(&dialog);
     dialog.StartRun();
     // An interrupt that came while the run was starting did nothing: the
@@ -182,21 +192,99 @@ int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& inte
     interrupts.RunEnded();
     toolkit.FinishProgress();
 
-    const std::string report = WithNewlines(toolkit.LogText());
+    std::string report = WithNewlines(toolkit.LogText());
+    if (report.starts_with(logBefore)) report.erase(0, logBefore.size());
     std::fwrite(report.data(), 1, report.size(), stdout);
+    result->seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result->report = report;
+    const LevelMeters& meters = dialog.Meters();
+    result->levels = FileResult::Levels{meters.inRmsDb, meters.inPeakDb, meters.outRmsDb,
+                                        meters.outPeakDb, meters.clipCount};
+    result->ok = dialog.ReportWritten() && dialog.LastRunOk() &&
+                 dialog.LastRunStatus() == RunComplete && !interrupts.Interrupted();
+    result->status = result->ok                                                         ? "Complete"
+                     : dialog.LastRunStatus() == RunAborted || interrupts.Interrupted() ? "Aborted"
+                                                                                        : "Error";
     if (std::fflush(stdout) != 0) {
         std::fprintf(stderr, "tessaro-cli: cannot write the report: %s\n", std::strerror(errno));
+        result->ok = false;
         return ExitFailure;
     }
 
     if (interrupts.Interrupted()) return ExitInterrupted;
-    if (dialog.ReportWritten() && dialog.LastRunOk() && dialog.LastRunStatus() == RunComplete) {
-        return ExitOk;
-    }
+    if (result->ok) return ExitOk;
     if (toolkit.ErrorsWritten() == errorsBefore) {
         std::fputs("tessaro-cli: the run failed\n", stderr);
     }
     return ExitFailure;
+}
+
+// Writes the JSON report when asked; false, with a message, when it cannot.
+bool WriteJson(const Arguments& args, const std::vector<FileResult>& results) {
+    if (args.reportJson.empty()) return true;
+    const std::string text = ReportJson(args.files[0], results);
+    std::FILE* file = std::fopen(args.reportJson.c_str(), "wb");
+    const bool written =
+        file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const bool closed = file != nullptr && std::fclose(file) == 0;
+    if (written && closed) return true;
+    std::fprintf(stderr, "tessaro-cli: cannot write '%s': %s\n", args.reportJson.c_str(),
+                 std::strerror(errno));
+    return false;
+}
+
+// Every input into the output folder under its own name, the configuration
+// loaded once. A file that fails or is refused is counted and the rest go
+// on; an interrupt aborts the current run and ends the batch.
+int RunBatch(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& interrupts,
+             const Arguments& args) {
+    std::error_code error;
+    std::filesystem::create_directories(args.outputDir, error);
+    if (error || !std::filesystem::is_directory(args.outputDir, error)) {
+        std::fprintf(stderr, "tessaro-cli: cannot use '%s' as the output folder: %s\n",
+                     args.outputDir.c_str(),
+                     error ? error.message().c_str() : "it is not a folder");
+        return ExitFailure;
+    }
+    if (!SetUpConfiguration(toolkit, dialog, args)) return ExitFailure;
+    std::vector<FileResult> results;
+    std::vector<std::string> outputsTaken;
+    for (std::size_t i = 1; i < args.files.size() && !interrupts.Interrupted(); ++i) {
+        FileResult result;
+        result.input = args.files[i];
+        const std::string name = std::filesystem::path(result.input).filename().string();
+        result.output = (std::filesystem::path(args.outputDir) / name).string();
+        const std::string absolute = std::filesystem::absolute(result.output, error).string();
+        // Two inputs of the same name would write one output twice.
+        const bool taken =
+            std::find(outputsTaken.begin(), outputsTaken.end(), absolute) != outputsTaken.end();
+        if (taken) {
+            std::fprintf(stderr, "tessaro-cli: cannot use '%s': an earlier input wrote '%s'\n",
+                         result.input.c_str(), result.output.c_str());
+        }
+        if (taken || name.empty() || !SetUpFiles(toolkit, dialog, result.input, result.output)) {
+            if (name.empty()) {
+                std::fprintf(stderr, "tessaro-cli: %s\n",
+                             CannotUse(result.input, "input file").c_str());
+            }
+            result.status = "Refused";
+            results.push_back(std::move(result));
+            continue;
+        }
+        outputsTaken.push_back(absolute);
+        Process(toolkit, dialog, interrupts, &result);
+        results.push_back(std::move(result));
+    }
+    const std::string table = SummaryTable(results);
+    std::fputc('\n', stdout);
+    std::fwrite(table.data(), 1, table.size(), stdout);
+    const bool json = WriteJson(args, results);
+    if (std::fflush(stdout) != 0) return ExitFailure;
+    if (interrupts.Interrupted()) return ExitInterrupted;
+    const bool allOk = std::all_of(results.begin(), results.end(),
+                                   [](const FileResult& result) { return result.ok; });
+    return allOk && json && results.size() + 1 == args.files.size() ? ExitOk : ExitFailure;
 }
 
 int Run(int argc, char** argv) {
@@ -204,11 +292,22 @@ int Run(int argc, char** argv) {
     if (const auto status = ParseArguments(argc, argv, &args)) return *status;
     InterruptWatcher interrupts;
     ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
-    CTessaroDlg dialog(
-        toolkit,
-        DialogOptions{.useSettings = false, .threads = args.threads, .partition = args.partition});
-    if (!SetUp(toolkit, dialog, args)) return ExitFailure;
-    return Process(toolkit, dialog, interrupts);
+    CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false,
+                                              .threads = args.threads,
+                                              .partition = args.partition,
+                                              .sameNameElsewhere = !args.outputDir.empty()});
+    if (!args.outputDir.empty()) return RunBatch(toolkit, dialog, interrupts, args);
+    FileResult result;
+    result.input = args.files[1];
+    result.output = args.files[2];
+    result.status = "Refused";
+    int status = ExitFailure;
+    if (SetUpConfiguration(toolkit, dialog, args) &&
+        SetUpFiles(toolkit, dialog, args.files[1], args.files[2])) {
+        status = Process(toolkit, dialog, interrupts, &result);
+    }
+    if (!WriteJson(args, {result}) && status == ExitOk) status = ExitFailure;
+    return status;
 }
 
 }  // namespace

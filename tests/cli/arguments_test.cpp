@@ -19,6 +19,7 @@ struct ParseCase {
     const char* message = "";  // the start of what goes to stderr
     int threads = 2;
     uint32_t partition = 4096;
+    std::string outputDir = "";
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.title; }
@@ -61,6 +62,7 @@ TEST_P(ParseArgumentsTest, GivesFilesOptionsOrAnExitStatus) {
     EXPECT_EQ(args.files, c.files);
     EXPECT_EQ(args.threads, c.threads);
     EXPECT_EQ(args.partition, c.partition);
+    EXPECT_EQ(args.outputDir, c.outputDir);
 }
 
 const std::vector<std::string> Three = {"a.mat", "b.wav", "c.wav"};
@@ -185,6 +187,23 @@ INSTANTIATE_TEST_SUITE_P(
                                 false,
                                 {},
                                 "tessaro-cli: expected 3 files, got 2\n"},
+                      ParseCase{"a batch takes any number of inputs",
+                                {"-o", "out", "a", "b", "c", "d"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c", "d"},
+                                "",
+                                2,
+                                4096,
+                                "out"},
+                      ParseCase{"a batch without an input",
+                                {"--output-dir=out", "a"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: expected a configuration and at least one input"},
                       ParseCase{"too many files",
                                 {"a", "b", "c", "d"},
                                 ExitUsage,

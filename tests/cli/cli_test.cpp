@@ -70,6 +70,51 @@ TEST_F(CliTest, CompleteRunPrintsTheReport) {
     }
 }
 
+// A batch: good files come out as single runs make them, under their own
+// names, whatever fails beside them; the summary and the JSON tell each
+// file's fate, and the exit status the failure.
+TEST_F(CliTest, BatchFiltersEveryGoodFileWhateverFailsBesideIt) {
+    std::filesystem::create_directory(folder.File("a"));
+    std::filesystem::create_directory(folder.File("b"));
+    const std::string first = WriteInput("a/take.wav", 9000);
+    const std::string second = WriteInput("b/other.wav", 20000);
+    const std::string broken = folder.File("a/broken.wav");
+    ASSERT_TRUE(WriteFileBytes(broken, std::vector<uint8_t>{'R', 'I', 'F', 'F', 1, 2}));
+    const std::string clash = WriteInput("b/take.wav", 100);
+    const std::string results = folder.File("results");
+    const std::string json = folder.File("report.json");
+    const Result r = RunCli(folder, {"--output-dir", results, "--report-json", json, config, first,
+                                     broken, folder.File("a/gone.wav"), second, clash});
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const std::string& good : {first, second}) {
+        const std::string single = folder.File("single.wav");
+        ASSERT_EQ(RunCli(folder, {config, good, single}).status, 0);
+        const std::string name = std::filesystem::path(good).filename().string();
+        EXPECT_EQ(ReadFileBytes(results + "/" + name), ReadFileBytes(single)) << name;
+    }
+    EXPECT_EQ(ReadFileBytes(results + "/take.wav").size(), 56 + 9000u * 4)
+        << "the later input of the same name must not replace the first one's output";
+    EXPECT_NE(r.err.find("an earlier input wrote"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a/gone.wav"), std::string::npos) << r.err;
+    // One report per file that ran, then the table.
+    const std::size_t table = r.out.find("\nFile ");
+    ASSERT_NE(table, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Input File:   other.wav\n"), std::string::npos);
+    const std::string summary = r.out.substr(table + 1);
+    const char* statuses[] = {"Complete", "Error", "Refused", "Complete", "Refused"};
+    std::size_t at = summary.find('\n');
+    for (const char* status : statuses) {
+        const std::size_t end = summary.find('\n', at + 1);
+        ASSERT_NE(end, std::string::npos) << summary;
+        EXPECT_NE(summary.substr(at, end - at).find(status), std::string::npos) << summary;
+        at = end;
+    }
+    const std::string text = ReadFileText(json);
+    EXPECT_NE(text.find("\"failed\": 3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"status\": \"Complete\""), std::string::npos) << text;
+    EXPECT_NE(text.find("Output File:   other.wav\\n"), std::string::npos) << text;
+}
+
 TEST_F(CliTest, GainIsParsedAsTheDialogDoes) {
     Result r = RunCli(folder, {"--gain", "-6", config, input, output});
     EXPECT_EQ(r.status, 0) << r.err;
