@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -113,6 +114,37 @@ TEST_F(CliTest, BatchFiltersEveryGoodFileWhateverFailsBesideIt) {
     EXPECT_NE(text.find("\"failed\": 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\"status\": \"Complete\""), std::string::npos) << text;
     EXPECT_NE(text.find("Output File:   other.wav\\n"), std::string::npos) << text;
+}
+
+// The README's GNU parallel line, with this machine as its only login (":"
+// runs jobs locally, as parallel's own local login): every output as a
+// single run makes it, every JSON report complete.
+TEST_F(CliTest, GnuParallelLineFiltersACorpus) {
+    if (std::system("command -v parallel >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "GNU parallel is not installed";
+    }
+    std::filesystem::create_directory(folder.File("takes"));
+    std::filesystem::create_directory(folder.File("out"));
+    std::vector<std::string> takes;
+    for (int i = 0; i < 4; ++i) {
+        takes.push_back(WriteInput("takes/take" + std::to_string(i) + ".wav", 5000 + 3000 * i));
+    }
+    ASSERT_TRUE(WriteFileBytes(folder.File("nodes"), std::vector<uint8_t>{'2', '/', ':', '\n'}));
+    const std::string command =
+        "cd '" + folder.Path() + "' && parallel --will-cite --sshloginfile nodes --workdir . '" +
+        std::string(TESSARO_CLI_PATH) +
+        "' --quiet --output-dir out --report-json out/{/.}.json room.mat {} "
+        "::: takes/*.wav >parallel.out 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << ReadFileText(folder.File("parallel.out"));
+    for (const std::string& take : takes) {
+        const std::string name = std::filesystem::path(take).stem().string();
+        ASSERT_EQ(RunCli(folder, {config, take, output}).status, 0);
+        EXPECT_EQ(ReadFileBytes(folder.File("out/" + name + ".wav")), ReadFileBytes(output))
+            << name;
+        EXPECT_NE(ReadFileText(folder.File("out/" + name + ".json")).find("\"failed\": 0"),
+                  std::string::npos)
+            << name;
+    }
 }
 
 TEST_F(CliTest, GainIsParsedAsTheDialogDoes) {
