@@ -198,9 +198,13 @@ int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& inte
     result->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result->report = report;
-    const LevelMeters& meters = dialog.Meters();
-    result->levels = FileResult::Levels{meters.inRmsDb, meters.inPeakDb, meters.outRmsDb,
-                                        meters.outPeakDb, meters.clipCount};
+    // A run that stopped before filtering (a file that would not open, a
+    // rate mismatch) has no levels, and no report either.
+    if (dialog.ReportWritten()) {
+        const LevelMeters& meters = dialog.Meters();
+        result->levels = FileResult::Levels{meters.inRmsDb, meters.inPeakDb, meters.outRmsDb,
+                                            meters.outPeakDb, meters.clipCount};
+    }
     result->ok = dialog.ReportWritten() && dialog.LastRunOk() &&
                  dialog.LastRunStatus() == RunComplete && !interrupts.Interrupted();
     result->status = result->ok                                                         ? "Complete"
