@@ -334,6 +334,7 @@ bool CTessaroDlg::ProcessFile() {
 }
 
 bool CTessaroDlg::ProcessBlocks() {
+    meters.rounding = options.rounding;
     meters.Reset(totalSamples);
     ResetEngine(engines[0]);
     ResetEngine(engines[1]);

@@ -42,6 +42,8 @@ struct DialogOptions {
     // batch writes each output under its input's name into another folder.
     // Choosing the very same file stays refused.
     bool sameNameElsewhere = false;
+    // How output samples reach 16-bit steps; the window always truncates.
+    OutputRounding rounding = OutputRounding::Truncate;
 };
 
 constexpr uint32_t AutoPartition = 0;

@@ -25,6 +25,9 @@ const char* const Usage =
     "                       two from 4096 to 262144, or auto to pick one by the\n"
     "                       filter's length (default 4096, as in the window)\n"
     "  --threads N          1 or 2 threads to filter on (default 2; same output)\n"
+    "  --round nearest      round output samples to the nearest step instead of\n"
+    "                       truncating them\n"
+    "  --dither tpdf        add triangular dither before rounding to the nearest\n"
     "  --quiet              no progress bar\n"
     "  --output-dir DIR     filter every input into DIR (a batch)\n"
     "  --report-json FILE   also write the reports and the summary as JSON\n"
@@ -69,6 +72,12 @@ int MissingValue(const char* option) {
     return ExitUsage;
 }
 
+int BadValue(const char* option, const char* allowed, std::string_view given) {
+    std::fprintf(stderr, "tessaro-cli: %s takes %s, not '%s'\n%s", option, allowed,
+                 std::string(given).c_str(), Usage);
+    return ExitUsage;
+}
+
 }  // namespace
 
 std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
@@ -107,6 +116,16 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
                              std::string(**partition).c_str(), Usage);
                 return ExitUsage;
             }
+        } else if (const auto round = OptionValue(argc, argv, &i, "--round", "")) {
+            if (!*round) return MissingValue(argv[i]);
+            if (**round != "nearest") return BadValue("--round", "nearest", **round);
+            // Dither rounds to the nearest step anyway, and stays.
+            if (args->rounding == OutputRounding::Truncate)
+                args->rounding = OutputRounding::Nearest;
+        } else if (const auto dither = OptionValue(argc, argv, &i, "--dither", "")) {
+            if (!*dither) return MissingValue(argv[i]);
+            if (**dither != "tpdf") return BadValue("--dither", "tpdf", **dither);
+            args->rounding = OutputRounding::TpdfDither;
         } else if (const auto folder = OptionValue(argc, argv, &i, "--output-dir", "-o")) {
             if (!*folder || (*folder)->empty()) return MissingValue(argv[i]);
             args->outputDir = std::string(**folder);

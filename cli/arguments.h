@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "processing/level_meters.h"
+
 namespace tessaro {
 
 constexpr int ExitOk = 0;
@@ -22,8 +24,9 @@ struct Arguments {
     bool quiet = false;
     int threads = 2;
     uint32_t partition = 4096;  // 0: picked by the filter's length
-    std::string outputDir;      // set: a batch, each output named as its input
-    std::string reportJson;     // set: the reports also go there as JSON
+    OutputRounding rounding = OutputRounding::Truncate;
+    std::string outputDir;   // set: a batch, each output named as its input
+    std::string reportJson;  // set: the reports also go there as JSON
     std::vector<std::string> files;
 };
 

@@ -299,7 +299,8 @@ int Run(int argc, char** argv) {
     CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false,
                                               .threads = args.threads,
                                               .partition = args.partition,
-                                              .sameNameElsewhere = !args.outputDir.empty()});
+                                              .sameNameElsewhere = !args.outputDir.empty(),
+                                              .rounding = args.rounding});
     if (!args.outputDir.empty()) return RunBatch(toolkit, dialog, interrupts, args);
     FileResult result;
     result.input = args.files[1];

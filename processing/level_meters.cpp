@@ -1,5 +1,6 @@
 #include "processing/level_meters.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -55,8 +56,10 @@ void ApplyGain(float gainLinear, float* left, float* right, int32_t n) {
 }
 
 void LevelMeters::Reset(uint64_t samplesInFile) {
+    const OutputRounding kept = rounding;
     *this = LevelMeters{};
     totalSamples = samplesInFile;
+    rounding = kept;
 }
 
 bool LevelMeters::MeterInputRms(const float* left, const float* right, uint32_t n) {
@@ -83,9 +86,32 @@ bool LevelMeters::MeterOutputPeak(const float* left, const float* right, uint32_
     return true;
 }
 
+namespace {
+
+// xorshift64*: plenty for dither, and the same sequence on every machine.
+uint64_t NextRandom(uint64_t* state) {
+    uint64_t x = *state;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    *state = x;
+    return x * 0x2545F4914F6CDD1Du;
+}
+
+// The sum of two independent uniform values on [0, 1) minus 1: triangular
+// on (-1, 1), from two 24-bit halves of one draw.
+double TriangularStep(uint64_t* state) {
+    const uint64_t r = NextRandom(state);
+    constexpr double Unit = 1.0 / 16777216.0;
+    return static_cast<double>(r >> 40) * Unit + static_cast<double>((r >> 16) & 0xFFFFFF) * Unit -
+           1.0;
+}
+
+}  // namespace
+
 void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n) {
     int64_t clipped = 0;
-    const auto convert = [&clipped](float x) -> int16_t {
+    const auto convert = [this, &clipped](float x) -> int16_t {
         double v = static_cast<double>(x) * 32768.0;
         if (v > 32767.0) {
             v = 32767.0;
@@ -96,7 +122,9 @@ void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* ou
         } else if (std::isnan(v)) {
             v = 0.0;
         }
-        return static_cast<int16_t>(v);
+        if (rounding == OutputRounding::Truncate) return static_cast<int16_t>(v);
+        if (rounding == OutputRounding::TpdfDither) v += TriangularStep(&ditherState);
+        return static_cast<int16_t>(std::clamp(std::nearbyint(v), -32768.0, 32767.0));
     };
     for (int32_t i = 0; i < n; ++i) {
         out[2 * static_cast<int64_t>(i)] = convert(left[i]);

@@ -15,6 +15,12 @@ float GainFromDb(float gainDb);
 // channel is left alone when scaling the left one fails.
 void ApplyGain(float gainLinear, float* left, float* right, int32_t n);
 
+// How output samples reach whole 16-bit steps: truncation toward zero (the
+// default), rounding to the nearest step (ties to even), or triangular
+// (TPDF) dither of +-1 step added before rounding to the nearest, which
+// makes the error noise independent of the signal.
+enum class OutputRounding { Truncate, Nearest, TpdfDither };
+
 // Running RMS and peak meters of one run, input and output, plus the count
 // of clipped output samples. Reset at the start of every run.
 struct LevelMeters {
@@ -37,7 +43,14 @@ struct LevelMeters {
     // The RMS divisor: 16-bit samples of all channels in the input file.
     uint64_t totalSamples = 0;
 
-    // Clears every level, the peaks and the clip count, and sets the divisor.
+    OutputRounding rounding = OutputRounding::Truncate;
+    // The dither's random state; the same seed every run, so that a run's
+    // output can be made again.
+    uint64_t ditherState = DitherSeed;
+    static constexpr uint64_t DitherSeed = 0x9E3779B97F4A7C15u;
+
+    // Clears every level, the peaks, the clip count and the dither state,
+    // and sets the divisor; the rounding stays.
     void Reset(uint64_t samplesInFile);
 
     // Add a block to the running sums and recompute the RMS in dB; the level
@@ -49,9 +62,10 @@ struct LevelMeters {
     bool MeterInputPeak(const float* left, const float* right, uint32_t n);
     bool MeterOutputPeak(const float* left, const float* right, uint32_t n);
 
-    // Writes n interleaved frames of x * 32768 truncated toward zero, clipped
-    // to -32768..32767; values beyond the bounds raise clipCount, values on
-    // them do not. A NaN becomes 0 and is not counted.
+    // Writes n interleaved frames of x * 32768 brought to whole steps as
+    // rounding says, clipped to -32768..32767; values beyond the bounds
+    // before dither raise clipCount, values on them do not. A NaN becomes 0
+    // and is not counted.
     void ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n);
 };
 

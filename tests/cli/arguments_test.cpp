@@ -20,6 +20,7 @@ struct ParseCase {
     int threads = 2;
     uint32_t partition = 4096;
     std::string outputDir = "";
+    OutputRounding rounding = OutputRounding::Truncate;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.title; }
@@ -63,6 +64,7 @@ TEST_P(ParseArgumentsTest, GivesFilesOptionsOrAnExitStatus) {
     EXPECT_EQ(args.threads, c.threads);
     EXPECT_EQ(args.partition, c.partition);
     EXPECT_EQ(args.outputDir, c.outputDir);
+    EXPECT_EQ(args.rounding, c.rounding);
 }
 
 const std::vector<std::string> Three = {"a.mat", "b.wav", "c.wav"};
@@ -197,6 +199,35 @@ INSTANTIATE_TEST_SUITE_P(
                                 2,
                                 4096,
                                 "out"},
+                      ParseCase{"dither wins over rounding, in either order",
+                                {"--dither", "tpdf", "a", "b", "c", "--round=nearest"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                2,
+                                4096,
+                                "",
+                                OutputRounding::TpdfDither},
+                      ParseCase{"rounding to nearest",
+                                {"a", "--round", "nearest", "b", "c"},
+                                std::nullopt,
+                                "0",
+                                false,
+                                {"a", "b", "c"},
+                                "",
+                                2,
+                                4096,
+                                "",
+                                OutputRounding::Nearest},
+                      ParseCase{"dither of another kind",
+                                {"--dither", "rpdf", "a", "b", "c"},
+                                ExitUsage,
+                                "0",
+                                false,
+                                {},
+                                "tessaro-cli: --dither takes tpdf, not 'rpdf'\n"},
                       ParseCase{"a batch without an input",
                                 {"--output-dir=out", "a"},
                                 ExitUsage,
