@@ -207,9 +207,13 @@ int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& inte
     }
     result->ok = dialog.ReportWritten() && dialog.LastRunOk() &&
                  dialog.LastRunStatus() == RunComplete && !interrupts.Interrupted();
-    result->status = result->ok                                                         ? "Complete"
-                     : dialog.LastRunStatus() == RunAborted || interrupts.Interrupted() ? "Aborted"
-                                                                                        : "Error";
+    if (result->ok) {
+        result->status = "Complete";
+    } else if (dialog.LastRunStatus() == RunAborted || interrupts.Interrupted()) {
+        result->status = "Aborted";
+    } else {
+        result->status = "Error";
+    }
     if (std::fflush(stdout) != 0) {
         std::fprintf(stderr, "tessaro-cli: cannot write the report: %s\n", std::strerror(errno));
         result->ok = false;
