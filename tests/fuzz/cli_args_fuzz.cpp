@@ -1,7 +1,8 @@
 // Any bytes as the command line of tessaro-cli: the input split at NUL bytes
 // gives the arguments after the program name. The parser must never crash,
 // and it either ends the program with a known status or hands over exactly
-// three files. It prints usage texts to stdout and stderr; scripts/fuzz
+// three files, or, for a batch, an output folder, a configuration and at
+// least one input. It prints usage texts to stdout and stderr; scripts/fuzz
 // runs this target with -close_fd_mask=3 so they do not flood the log.
 
 #include <cstdint>
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (status) {
         Check(*status == tessaro::ExitOk || *status == tessaro::ExitUsage);
     } else {
-        Check(args.files.size() == 3);
+        Check(args.outputDir.empty() ? args.files.size() == 3 : args.files.size() >= 2);
+        Check(args.threads == 1 || args.threads == 2);
     }
     return 0;
 }
