@@ -265,17 +265,16 @@ int RunBatch(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& int
         result.output = (std::filesystem::path(args.outputDir) / name).string();
         const std::string absolute = std::filesystem::absolute(result.output, error).string();
         // Two inputs of the same name would write one output twice.
-        const bool taken =
-            std::find(outputsTaken.begin(), outputsTaken.end(), absolute) != outputsTaken.end();
-        if (taken) {
-            std::fprintf(stderr, "tessaro-cli: cannot use '%s': an earlier input wrote '%s'\n",
-                         result.input.c_str(), result.output.c_str());
+        std::string refusal;
+        if (name.empty()) {
+            refusal = CannotUse(result.input, "input file");
+        } else if (std::find(outputsTaken.begin(), outputsTaken.end(), absolute) !=
+                   outputsTaken.end()) {
+            refusal =
+                "cannot use '" + result.input + "': an earlier input wrote '" + result.output + "'";
         }
-        if (taken || name.empty() || !SetUpFiles(toolkit, dialog, result.input, result.output)) {
-            if (name.empty()) {
-                std::fprintf(stderr, "tessaro-cli: %s\n",
-                             CannotUse(result.input, "input file").c_str());
-            }
+        if (!refusal.empty()) std::fprintf(stderr, "tessaro-cli: %s\n", refusal.c_str());
+        if (!refusal.empty() || !SetUpFiles(toolkit, dialog, result.input, result.output)) {
             result.status = "Refused";
             results.push_back(std::move(result));
             continue;
