@@ -23,6 +23,8 @@ inline constexpr const char* OutputOpenFailed = "<Error> Failed to Open the outp
 inline constexpr const char* InputEmpty = "Input wave file is empty, please try another file";
 inline constexpr const char* InputNotPcm16Stereo =
     "Error: Input wave file must be 16-bit stereo PCM";
+inline constexpr const char* InputNotStereoFormat =
+    "Error: Input wave file must be stereo, 16- or 24-bit PCM or 32-bit float";
 inline constexpr const char* OutputTooLarge =
     "Error: Output wave file would exceed the 4 GiB limit of the WAV format";
 inline constexpr const char* RateMismatch =

@@ -18,27 +18,6 @@
 #include "primitives/dispatched.h"
 
 namespace tessaro {
-namespace {
-
-constexpr float FullBlockScale = 1.0f / 32768.0f;  // 2^-15
-
-constexpr uint16_t WaveFormatExtensible = 0xFFFE;
-
-// The sub-format GUID of PCM inside WAVE_FORMAT_EXTENSIBLE: its first two
-// bytes are the format tag, followed by a fixed tail.
-constexpr uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                      0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-bool IsPcm16Stereo(const WaveFile& input) {
-    const WaveFormatEx* format = input.Format();
-    if (format == nullptr || format->channels != 2 || format->bitsPerSample != 16) return false;
-    if (format->formatTag == WaveFormatPcm) return true;
-    // cbSize 22: valid bits, channel mask, then the sub-format GUID.
-    if (format->formatTag != WaveFormatExtensible || format->extra.size() < 22) return false;
-    return std::memcmp(format->extra.data() + 6, PcmSubFormat, sizeof PcmSubFormat) == 0;
-}
-
-}  // namespace
 
 void CTessaroDlg::StartRun() {
     // One run at a time: every buffer, engine and file belongs to it.
@@ -140,12 +119,16 @@ bool CTessaroDlg::PrepareInput() {
         filePair->ReleaseInput();
         return false;
     }
-    if (!IsPcm16Stereo(input)) {
-        Message(message::InputNotPcm16Stereo, MessageKind::OkError);
+    const std::optional<SampleFormat> layout =
+        input.Format() ? StereoSampleFormat(*input.Format(), options.wideFormats) : std::nullopt;
+    if (!layout) {
+        Message(options.wideFormats ? message::InputNotStereoFormat : message::InputNotPcm16Stereo,
+                MessageKind::OkError);
         filePair->CloseInput();
         filePair->ReleaseInput();
         return false;
     }
+    sampleFormat = *layout;
     const WaveFormatEx& format = *input.Format();
     inputRate = format.samplesPerSec;
     inputChannels = format.channels;
@@ -170,12 +153,14 @@ bool CTessaroDlg::PrepareOutput() {
             return false;
         }
     }
-    if (!WaveFile::DataSizeFits(inputDataBytes)) {
+    const uint16_t formatTag =
+        sampleFormat == SampleFormat::Float32 ? WaveFormatFloat : WaveFormatPcm;
+    if (!WaveFile::DataSizeFits(inputDataBytes, formatTag)) {
         Message(message::OutputTooLarge, MessageKind::OkError);
         return false;
     }
     if (!filePair->OpenOutput(outputPath, inputRate, inputChannels,
-                              static_cast<uint16_t>(inputBits))) {
+                              static_cast<uint16_t>(inputBits), formatTag)) {
         toolkit.SetFieldText(control::OutputPath, message::OutputOpenFailed);
         return false;
     }
@@ -201,7 +186,7 @@ bool CTessaroDlg::CloseRunFiles() { return !filePair || filePair->CloseAll(); }
 
 void CTessaroDlg::ClearBlockBuffers() {
     const auto frames = static_cast<int>(blockFrames * engines[0]->groupCapacity);
-    std::memset(pcmBlock, 0, 4 * static_cast<std::size_t>(frames));
+    std::memset(pcmBlock, 0, MaxFrameBytes * static_cast<std::size_t>(frames));
     dispatch::spZero_32f(leftBlock, frames);
     dispatch::spZero_32f(rightBlock, frames);
     dispatch::spZero_32fc(leftFiltered, frames);
@@ -250,21 +235,17 @@ bool CTessaroDlg::FinishOutputFile() {
 uint32_t CTessaroDlg::ReadGroup(uint64_t first, uint32_t count, uint64_t* readStop,
                                 bool* readFailed) {
     ClearBlockBuffers();
-    const uint32_t blockBytes = 4 * blockFrames;
+    const uint32_t blockBytes = 2 * BytesPerSample(sampleFormat) * blockFrames;
     for (uint32_t g = 0; g < count; ++g) {
-        int16_t* const pcm = pcmBlock + 2 * std::size_t{g} * blockFrames;
+        uint8_t* const bytes = reinterpret_cast<uint8_t*>(pcmBlock) + std::size_t{g} * blockBytes;
         uint32_t delivered = 0;
-        *readFailed = !filePair->ReadBlock(pcm, blockBytes, &delivered);
+        *readFailed = !filePair->ReadBlock(bytes, blockBytes, &delivered);
         if (*readFailed || delivered == 0) {
             *readStop = first + g;
             return g;
         }
-        float* const left = leftBlock + std::size_t{g} * blockFrames;
-        float* const right = rightBlock + std::size_t{g} * blockFrames;
-        for (uint32_t f = 0; f < blockFrames; ++f) {
-            left[f] = pcm[2 * f] * FullBlockScale;
-            right[f] = pcm[2 * f + 1] * FullBlockScale;
-        }
+        DecodeStereo(sampleFormat, bytes, leftBlock + std::size_t{g} * blockFrames,
+                     rightBlock + std::size_t{g} * blockFrames, blockFrames);
     }
     return count;
 }
@@ -311,7 +292,13 @@ bool CTessaroDlg::FinishBlock(uint32_t indexInGroup, int frames, bool repaint) {
 
     meters.MeterOutputRms(left, right, count);
     meters.MeterOutputPeak(left, right, count);
-    meters.ClipToPcm16(left, right, pcmBlock, frames);
+    if (sampleFormat == SampleFormat::Pcm16) {
+        meters.ClipToPcm16(left, right, pcmBlock, frames);
+    } else if (sampleFormat == SampleFormat::Pcm24) {
+        meters.ClipToPcm24(left, right, reinterpret_cast<uint8_t*>(pcmBlock), frames);
+    } else {
+        meters.StoreFloat32(left, right, reinterpret_cast<float*>(pcmBlock), frames);
+    }
     ShowOutputLevels(repaint);
     return true;
 }
@@ -342,7 +329,8 @@ bool CTessaroDlg::ProcessBlocks() {
 
     const auto blockFrameCount = static_cast<int>(blockFrames);
     const uint32_t blockSamples = 2 * blockFrames;
-    const uint32_t blockBytes = 2 * blockSamples;
+    const uint32_t sampleBytes = BytesPerSample(sampleFormat);
+    const uint32_t blockBytes = sampleBytes * blockSamples;
     const uint64_t blockCount = totalSamples / blockSamples;
     const auto rest = static_cast<uint32_t>(totalSamples % blockSamples);
     toolkit.SetProgressPosition(0);
@@ -395,19 +383,24 @@ bool CTessaroDlg::ProcessBlocks() {
     if (rest != 0 && !abortRequested) {
         ClearBlockBuffers();
         uint32_t delivered = 0;
-        if (!filePair->ReadBlock(pcmBlock, rest * 2, &delivered)) {
+        if (!filePair->ReadBlock(pcmBlock, rest * sampleBytes, &delivered)) {
             Message(message::ReadFailed, MessageKind::OkError);
             return FailRun();
         }
         if (delivered != 0) {
             const int frames = static_cast<int>(rest / 2);
-            float* channels[2] = {leftBlock, rightBlock};
-            if (dispatch::spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0)
-                return FailRun();
+            if (sampleFormat == SampleFormat::Pcm16) {
+                float* channels[2] = {leftBlock, rightBlock};
+                if (dispatch::spSplitScaled_16s32f_D2L(pcmBlock, channels, 2, frames) < 0)
+                    return FailRun();
+            } else {
+                DecodeStereo(sampleFormat, pcmBlock, leftBlock, rightBlock,
+                             static_cast<uint32_t>(frames));
+            }
             FilterGroup(1);
             if (!FinishBlock(0, frames, false)) return FailRun();
             uint32_t written = 0;
-            if (!filePair->WriteBlock(pcmBlock, rest * 2, &written)) {
+            if (!filePair->WriteBlock(pcmBlock, rest * sampleBytes, &written)) {
                 Message(message::WriteFailed, MessageKind::OkError);
                 return FailRun();
             }

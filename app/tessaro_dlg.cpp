@@ -119,7 +119,7 @@ bool CTessaroDlg::OnInitDialog() {
         static_cast<int>(options.partition == AutoPartition
                              ? MaxPartition
                              : blockFrames * (enginesReady ? engines[0]->groupCapacity : 1));
-    pcmBlock = dispatch::spMalloc_16s(2 * frames);
+    pcmBlock = dispatch::spMalloc_16s(static_cast<int>(MaxFrameBytes / 2) * frames);
     leftBlock = dispatch::spMalloc_32f(frames);
     rightBlock = dispatch::spMalloc_32f(frames);
     leftFiltered = dispatch::spMalloc_32fc(frames);

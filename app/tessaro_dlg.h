@@ -42,8 +42,12 @@ struct DialogOptions {
     // batch writes each output under its input's name into another folder.
     // Choosing the very same file stays refused.
     bool sameNameElsewhere = false;
-    // How output samples reach 16-bit steps; the window always truncates.
+    // How output samples reach 16- or 24-bit steps; the window always
+    // truncates.
     OutputRounding rounding = OutputRounding::Truncate;
+    // Besides 16-bit PCM, take 24-bit PCM and 32-bit float stereo inputs,
+    // each written out in its own format. The window takes 16-bit only.
+    bool wideFormats = false;
 };
 
 constexpr uint32_t AutoPartition = 0;
@@ -173,14 +177,17 @@ private:
     // Room for the longest group of blocks this dialog may use, of which
     // the engines' groupCapacity blocks of blockFrames are used (untouched
     // pages cost no memory). Block g of a group starts at g * blockFrames.
-    uint32_t groupBlocks = 1;     // blocks in the group being filtered
-    int16_t* pcmBlock = nullptr;  // interleaved stereo frames
+    uint32_t groupBlocks = 1;  // blocks in the group being filtered
+    // The file's interleaved stereo frames, MaxFrameBytes each at most.
+    int16_t* pcmBlock = nullptr;
+    static constexpr std::size_t MaxFrameBytes = 8;
+    SampleFormat sampleFormat = SampleFormat::Pcm16;  // of the run's input and output
     float* leftBlock = nullptr;
     float* rightBlock = nullptr;
     Complex32f* leftFiltered = nullptr;
     Complex32f* rightFiltered = nullptr;
     std::atomic<bool> abortRequested{false};
-    uint64_t totalSamples = 0;  // 16-bit samples of all channels
+    uint64_t totalSamples = 0;  // samples of all channels in the input
     uint32_t inputDataBytes = 0;
     LevelMeters meters;
     float gainDb = 0.0f;

@@ -303,7 +303,8 @@ int Run(int argc, char** argv) {
                                               .threads = args.threads,
                                               .partition = args.partition,
                                               .sameNameElsewhere = !args.outputDir.empty(),
-                                              .rounding = args.rounding});
+                                              .rounding = args.rounding,
+                                              .wideFormats = true});
     if (!args.outputDir.empty()) return RunBatch(toolkit, dialog, interrupts, args);
     FileResult result;
     result.input = args.files[1];

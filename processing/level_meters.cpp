@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "primitives/dispatched.h"
@@ -109,30 +110,98 @@ double TriangularStep(uint64_t* state) {
 
 }  // namespace
 
-void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n) {
-    int64_t clipped = 0;
-    const auto convert = [this, &clipped](float x) -> int16_t {
-        double v = static_cast<double>(x) * 32768.0;
-        if (v > 32767.0) {
-            v = 32767.0;
-            ++clipped;
-        } else if (v < -32768.0) {
-            v = -32768.0;
-            ++clipped;
-        } else if (std::isnan(v)) {
-            v = 0.0;
-        }
-        if (rounding == OutputRounding::Truncate) return static_cast<int16_t>(v);
-        if (rounding == OutputRounding::TpdfDither) v += TriangularStep(&ditherState);
-        return static_cast<int16_t>(std::clamp(std::nearbyint(v), -32768.0, 32767.0));
-    };
-    for (int32_t i = 0; i < n; ++i) {
-        out[2 * static_cast<int64_t>(i)] = convert(left[i]);
-        out[2 * static_cast<int64_t>(i) + 1] = convert(right[i]);
+// x * scale brought to a whole step of the integer range [low, high] as the
+// rounding says; values beyond the range raise clipped, values on its
+// bounds do not, and a NaN becomes 0 uncounted.
+double LevelMeters::Quantize(float x, double scale, double low, double high, int64_t* clipped) {
+    double v = static_cast<double>(x) * scale;
+    if (v > high) {
+        v = high;
+        ++*clipped;
+    } else if (v < low) {
+        v = low;
+        ++*clipped;
+    } else if (std::isnan(v)) {
+        v = 0.0;
     }
+    if (rounding == OutputRounding::Truncate) return std::trunc(v);
+    if (rounding == OutputRounding::TpdfDither) v += TriangularStep(&ditherState);
+    return std::clamp(std::nearbyint(v), low, high);
+}
+
+void LevelMeters::AddClipped(int64_t clipped) {
     const int64_t total = static_cast<int64_t>(clipCount) + clipped;
     clipCount = total > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
                                                             : static_cast<int32_t>(total);
+}
+
+void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n) {
+    int64_t clipped = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        out[2 * static_cast<int64_t>(i)] =
+            static_cast<int16_t>(Quantize(left[i], 32768.0, -32768.0, 32767.0, &clipped));
+        out[2 * static_cast<int64_t>(i) + 1] =
+            static_cast<int16_t>(Quantize(right[i], 32768.0, -32768.0, 32767.0, &clipped));
+    }
+    AddClipped(clipped);
+}
+
+void LevelMeters::ClipToPcm24(const float* left, const float* right, uint8_t* out, int32_t n) {
+    int64_t clipped = 0;
+    const auto store = [&clipped, this](float x, uint8_t* bytes) {
+        const auto v =
+            static_cast<int32_t>(Quantize(x, 8388608.0, -8388608.0, 8388607.0, &clipped));
+        bytes[0] = static_cast<uint8_t>(v);
+        bytes[1] = static_cast<uint8_t>(v >> 8);
+        bytes[2] = static_cast<uint8_t>(v >> 16);
+    };
+    for (int32_t i = 0; i < n; ++i) {
+        store(left[i], out + 6 * static_cast<int64_t>(i));
+        store(right[i], out + 6 * static_cast<int64_t>(i) + 3);
+    }
+    AddClipped(clipped);
+}
+
+void LevelMeters::StoreFloat32(const float* left, const float* right, float* out, int32_t n) {
+    int64_t beyond = 0;
+    const auto store = [&beyond](float x) {
+        if (std::isnan(x)) return 0.0f;
+        if (x > 1.0f || x < -1.0f) ++beyond;
+        return x;
+    };
+    for (int32_t i = 0; i < n; ++i) {
+        out[2 * static_cast<int64_t>(i)] = store(left[i]);
+        out[2 * static_cast<int64_t>(i) + 1] = store(right[i]);
+    }
+    AddClipped(beyond);
+}
+
+void DecodeStereo(SampleFormat sampleFormat, const void* bytes, float* left, float* right,
+                  uint32_t frames) {
+    const auto* in = static_cast<const uint8_t*>(bytes);
+    if (sampleFormat == SampleFormat::Pcm16) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            int16_t pair[2];
+            std::memcpy(pair, in + 4 * std::size_t{f}, sizeof pair);
+            left[f] = pair[0] * (1.0f / 32768.0f);
+            right[f] = pair[1] * (1.0f / 32768.0f);
+        }
+    } else if (sampleFormat == SampleFormat::Pcm24) {
+        // Little-endian, sign in the top bit of the third byte.
+        const auto sample = [](const uint8_t* b) {
+            const auto raw = static_cast<uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16));
+            return static_cast<float>(static_cast<int32_t>(raw << 8) >> 8) * (1.0f / 8388608.0f);
+        };
+        for (uint32_t f = 0; f < frames; ++f) {
+            left[f] = sample(in + 6 * std::size_t{f});
+            right[f] = sample(in + 6 * std::size_t{f} + 3);
+        }
+    } else {
+        for (uint32_t f = 0; f < frames; ++f) {
+            std::memcpy(&left[f], in + 8 * std::size_t{f}, 4);
+            std::memcpy(&right[f], in + 8 * std::size_t{f} + 4, 4);
+        }
+    }
 }
 
 }  // namespace tessaro

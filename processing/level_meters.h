@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "processing/wave_file.h"
+
 namespace tessaro {
 
 // 10^(gainDb * 0.05), with 0.05 held as a float and the power taken in
@@ -67,6 +69,24 @@ struct LevelMeters {
     // before dither raise clipCount, values on them do not. A NaN becomes 0
     // and is not counted.
     void ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n);
+
+    // The same for x * 8388608 into 24-bit little-endian samples
+    // (-8388608..8388607), 6 bytes a frame.
+    void ClipToPcm24(const float* left, const float* right, uint8_t* out, int32_t n);
+
+    // Float output keeps every value as it is, beyond full scale too: such
+    // values (|x| > 1) raise clipCount without being clipped. A NaN becomes
+    // 0 and is not counted.
+    void StoreFloat32(const float* left, const float* right, float* out, int32_t n);
+
+private:
+    double Quantize(float x, double scale, double low, double high, int64_t* clipped);
+    void AddClipped(int64_t clipped);
 };
+
+// Interleaved stereo samples of a file to float channels with 1.0 as full
+// scale: 16-bit samples / 32768, 24-bit ones / 8388608, floats as they are.
+void DecodeStereo(SampleFormat sampleFormat, const void* bytes, float* left, float* right,
+                  uint32_t frames);
 
 }  // namespace tessaro

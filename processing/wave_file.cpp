@@ -56,6 +56,9 @@ constexpr uint64_t MaxFileOffset = static_cast<uint64_t>(std::numeric_limits<off
 constexpr uint64_t PcmRiffOverhead = 4 + 24 + 12 + 8;
 constexpr size_t PcmRecordBytes = 16;
 constexpr size_t FormatRecordBytes = 18;
+// The sub-format GUID of WAVE_FORMAT_EXTENSIBLE behind its format tag.
+constexpr uint8_t SubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                       0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 // The RIFF size of a file whose data chunk holds dataBytes, the pad byte
 // after odd data included.
@@ -110,8 +113,33 @@ WaveFile::~WaveFile() {
     }
 }
 
-bool WaveFile::DataSizeFits(uint64_t bytes) {
-    return bytes <= MaxChunkSize && RiffSizeFor(PcmRiffOverhead, bytes) <= MaxChunkSize;
+bool WaveFile::DataSizeFits(uint64_t bytes, uint16_t formatTag) {
+    // A non-PCM record carries cbSize: two more header bytes.
+    const uint64_t overhead = PcmRiffOverhead + (formatTag == WaveFormatPcm ? 0 : 2);
+    return bytes <= MaxChunkSize && RiffSizeFor(overhead, bytes) <= MaxChunkSize;
+}
+
+std::optional<SampleFormat> StereoSampleFormat(const WaveFormatEx& format, bool wide) {
+    if (format.channels != 2) return std::nullopt;
+    uint16_t tag = format.formatTag;
+    if (tag == WaveFormatExtensible) {
+        // cbSize 22: valid bits, channel mask, then the sub-format GUID,
+        // whose first two bytes are the format tag.
+        if (format.extra.size() < 22 ||
+            std::memcmp(format.extra.data() + 8, SubFormatTail, sizeof SubFormatTail) != 0) {
+            return std::nullopt;
+        }
+        tag = LoadLe16(format.extra.data() + 6);
+    }
+    if (tag == WaveFormatPcm && format.bitsPerSample == 16) return SampleFormat::Pcm16;
+    if (!wide) return std::nullopt;
+    if (tag == WaveFormatPcm && format.bitsPerSample == 24 && format.blockAlign == 6) {
+        return SampleFormat::Pcm24;
+    }
+    if (tag == WaveFormatFloat && format.bitsPerSample == 32 && format.blockAlign == 8) {
+        return SampleFormat::Float32;
+    }
+    return std::nullopt;
 }
 
 int32_t WaveFile::Open(const std::string& path, const WaveFormatEx* fileFormat, int32_t openMode) {
@@ -430,7 +458,7 @@ bool WaveFilePair::OpenInput(const std::string& path) {
 }
 
 bool WaveFilePair::OpenOutput(const std::string& path, uint32_t rate, uint32_t channels,
-                              uint16_t bits) {
+                              uint16_t bits, uint16_t formatTag) {
     output = std::make_unique<WaveFile>();
     outputOpen = true;
     const uint64_t blockAlign = uint64_t{channels} * (bits / 8u);
@@ -441,7 +469,7 @@ bool WaveFilePair::OpenOutput(const std::string& path, uint32_t rate, uint32_t c
         return false;
     }
     WaveFormatEx pcm;
-    pcm.formatTag = WaveFormatPcm;
+    pcm.formatTag = formatTag;
     pcm.channels = static_cast<uint16_t>(channels);
     pcm.samplesPerSec = rate;
     pcm.avgBytesPerSec = static_cast<uint32_t>(byteRate);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);         // m
 constexpr int32_t CO_E_NOTINITIALIZED = static_cast<int32_t>(0x800401F0u);  // file not open
 
 constexpr uint16_t WaveFormatPcm = 1;
+constexpr uint16_t WaveFormatFloat = 3;  // IEEE float
+constexpr uint16_t WaveFormatExtensible = 0xFFFE;
 constexpr int32_t WaveModeRead = 1;
 constexpr int32_t WaveModeWrite = 2;
 
@@ -99,9 +102,10 @@ public:
     // case, so a file is never closed twice and no descriptor is kept.
     int32_t Close();
 
-    // Whether a PCM output file (56-byte header) can hold a data chunk of
-    // bytes: the RIFF size, pad byte included, must fit into 32 bits.
-    static bool DataSizeFits(uint64_t bytes);
+    // Whether an output file of this format tag (a 56-byte header for PCM)
+    // can hold a data chunk of bytes: the RIFF size, pad byte included, must
+    // fit into 32 bits.
+    static bool DataSizeFits(uint64_t bytes, uint16_t formatTag = WaveFormatPcm);
 
 private:
     int32_t OpenForReading(const std::string& path);
@@ -131,6 +135,18 @@ private:
     bool writeFailed = false;
 };
 
+// The stereo sample layouts a run filters.
+enum class SampleFormat { Pcm16, Pcm24, Float32 };
+
+constexpr uint32_t BytesPerSample(SampleFormat sampleFormat) {
+    return sampleFormat == SampleFormat::Pcm16 ? 2 : sampleFormat == SampleFormat::Pcm24 ? 3 : 4;
+}
+
+// The layout of a stereo file of this format (plain, or WAVE_FORMAT_EXTENSIBLE
+// with a PCM or float sub-format): 16-bit PCM always, and with wide also
+// packed 24-bit PCM and 32-bit float. None for anything else.
+std::optional<SampleFormat> StereoSampleFormat(const WaveFormatEx& format, bool wide);
+
 // The input and output file of the current run. The flags tell whether the
 // file was opened successfully; the objects live until ReleaseInput/CloseAll.
 struct WaveFilePair {
@@ -150,11 +166,12 @@ struct WaveFilePair {
     // closed but kept until ReleaseInput or CloseAll.
     bool OpenInput(const std::string& path);
 
-    // Creates a new output with the PCM format {1, channels, rate,
+    // Creates a new output with the format {formatTag, channels, rate,
     // rate x blockAlign, blockAlign = channels x (bits / 8), bits}. False
     // when it cannot be created, or when channels, the block alignment or the
     // byte rate do not fit their 16- and 32-bit header fields.
-    bool OpenOutput(const std::string& path, uint32_t rate, uint32_t channels, uint16_t bits);
+    bool OpenOutput(const std::string& path, uint32_t rate, uint32_t channels, uint16_t bits,
+                    uint16_t formatTag = WaveFormatPcm);
 
     // Input Read / output Write; true when the status is not negative.
     bool ReadBlock(void* buffer, uint32_t count, uint32_t* delivered);

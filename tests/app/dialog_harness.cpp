@@ -20,8 +20,8 @@ FilterMatrix RandomFilter(std::size_t taps, uint32_t seed) {
     return m;
 }
 
-DialogHarness::DialogHarness(bool settings, int runThreads)
-    : useSettings(settings), threads(runThreads) {
+DialogHarness::DialogHarness(bool settings, int runThreads, bool wide)
+    : useSettings(settings), threads(runThreads), wideFormats(wide) {
     Restart();
 }
 
@@ -39,6 +39,7 @@ void DialogHarness::Restart() {
     options.useSettings = useSettings;
     options.settingsRoot = SettingsRoot();
     options.threads = threads;
+    options.wideFormats = wideFormats;
     dialog = std::make_unique<CTessaroDlg>(toolkit, options);
     ASSERT_TRUE(dialog->OnInitDialog());
 }

@@ -26,7 +26,7 @@ FilterMatrix RandomFilter(std::size_t taps, uint32_t seed);
 
 class DialogHarness {
 public:
-    explicit DialogHarness(bool useSettings = false, int threads = 2);
+    explicit DialogHarness(bool useSettings = false, int threads = 2, bool wideFormats = false);
     ~DialogHarness();
 
     // Files in the scratch folder; the returned path is absolute.
@@ -61,6 +61,7 @@ public:
 private:
     bool useSettings;
     int threads;
+    bool wideFormats;
 };
 
 // The samples of a 16-bit stereo WAV file's data chunk (after a 56- or

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -155,6 +156,122 @@ INSTANTIATE_TEST_SUITE_P(Frames, PartitionAgainstModel,
                                            PartitionCase{MaxPartition, 300, 150000},
                                            PartitionCase{AutoPartition, 300, 40000}));
 
+// 24-bit and float files, written back in their own format. The model
+// takes the samples exactly (x / 2^23, or the float itself), the taps
+// rounded to float and the gain in double; 24-bit outputs are then clipped
+// and truncated like 16-bit ones, float ones kept as they are. Loud cases
+// push the output past full scale. Single-precision filtering is off the
+// model by about 2^-23 of the output's peak, which a 24-bit step resolves:
+// the bound is the truncation's step plus three such steps per unit of peak
+// (measured: 1 step at a peak of 0.71, 11 at 6.4).
+struct WideCase {
+    const char* name;
+    SampleFormat format;
+    double amplitude;
+    float gainDb;
+};
+
+void PrintTo(const WideCase& c, std::ostream* out) { *out << c.name; }
+
+class WideFormatAgainstModel : public ::testing::TestWithParam<WideCase> {};
+
+TEST_P(WideFormatAgainstModel, WithinRoundingOfThePeak) {
+    const WideCase c = GetParam();
+    const bool isFloat = c.format == SampleFormat::Float32;
+    const std::size_t frames = 2 * BlockFrames + 1234;
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> dist(-c.amplitude, c.amplitude);
+    std::vector<double> samples(2 * frames);
+    ByteImage data;
+    for (double& x : samples) {
+        if (isFloat) {
+            const auto f = static_cast<float>(dist(rng));
+            uint32_t bits = 0;
+            std::memcpy(&bits, &f, 4);
+            data.U32(bits);
+            x = f;
+        } else {
+            const auto v = static_cast<int32_t>(std::lround(dist(rng) * 8388607.0));
+            const auto raw = static_cast<uint32_t>(v);
+            data.Bytes({static_cast<uint8_t>(raw), static_cast<uint8_t>(raw >> 8),
+                        static_cast<uint8_t>(raw >> 16)});
+            x = v / 8388608.0;
+        }
+    }
+    const uint16_t blockAlign = isFloat ? 8 : 6;
+    const ChunkImage format = Chunk("fmt ", ByteImage()
+                                                .U16(isFloat ? WaveFormatFloat : WaveFormatPcm)
+                                                .U16(2)
+                                                .U32(48000)
+                                                .U32(48000u * blockAlign)
+                                                .U16(blockAlign)
+                                                .U16(isFloat ? 32 : 24)
+                                                .Data());
+    DialogHarness h(false, 2, true);
+    const FilterMatrix filter = RandomFilter(300, 8);
+    h.Select(h.WriteConfig("f.mat", filter, 48000),
+             h.WriteBytes("in.wav", RiffImage({format, Chunk("data", data.Data())})),
+             h.Path("out.wav"));
+    h.toolkit.SetFieldText(control::Gain, FormatLevel("%.2f", c.gainDb));
+    ASSERT_TRUE(h.dialog->UpdateGain());
+    h.Process();
+    ASSERT_EQ(h.dialog->LastRunStatus(), RunComplete)
+        << ::testing::PrintToString(h.toolkit.MessageTexts());
+
+    const std::vector<uint8_t> out = ReadFileBytes(h.Path("out.wav"));
+    ASSERT_GE(out.size(), 40u);
+    EXPECT_EQ(LoadU16(out, 20), isFloat ? WaveFormatFloat : WaveFormatPcm);
+    EXPECT_EQ(LoadU16(out, 32), blockAlign);
+    const std::size_t start = DataStart(out);
+    ASSERT_EQ(out.size() - start, data.Size());
+
+    const double gain = GainFromDb(c.gainDb);
+    auto tap = [](const std::vector<double>& t, std::size_t k) {
+        return static_cast<double>(static_cast<float>(t[k]));
+    };
+    double peak = 0;
+    std::vector<double> model(2 * frames);
+    for (std::size_t n = 0; n < frames; ++n) {
+        double l = 0, r = 0;
+        for (std::size_t k = 0; k < filter.Length() && k <= n; ++k) {
+            const double x0 = samples[2 * (n - k)], x1 = samples[2 * (n - k) + 1];
+            l += x0 * tap(filter.h1, k) + x1 * tap(filter.h3, k);
+            r += x0 * tap(filter.h2, k) + x1 * tap(filter.h4, k);
+        }
+        model[2 * n] = l * gain;
+        model[2 * n + 1] = r * gain;
+        peak = std::max({peak, std::abs(l * gain), std::abs(r * gain)});
+    }
+    int beyond = 0;
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const uint8_t* b = out.data() + start + i * (isFloat ? 4 : 3);
+        if (isFloat) {
+            float y = 0;
+            std::memcpy(&y, b, 4);
+            ASSERT_LE(std::abs(y - model[i]), 1e-6 * peak) << "sample " << i;
+            beyond += std::abs(model[i]) > 1.0;
+        } else {
+            const auto raw = static_cast<uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16));
+            const int32_t y = static_cast<int32_t>(raw << 8) >> 8;
+            const double v = model[i] * 8388608.0;
+            beyond += v > 8388607.0 || v < -8388608.0;
+            const double expected = std::trunc(std::clamp(v, -8388608.0, 8388607.0));
+            ASSERT_LE(std::abs(y - expected), 1.0 + 3.0 * peak) << "sample " << i;
+        }
+    }
+    // Samples within rounding of full scale may fall either way.
+    EXPECT_NEAR(h.dialog->Meters().clipCount, beyond, 2);
+    EXPECT_EQ(beyond > 0, c.gainDb > 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WideFormatAgainstModel,
+                         ::testing::Values(WideCase{"pcm24", SampleFormat::Pcm24, 0.5, -1.0f},
+                                           WideCase{"pcm24_loud", SampleFormat::Pcm24, 1.0, 12.0f},
+
+                                           WideCase{"float", SampleFormat::Float32, 0.5, -1.0f},
+                                           WideCase{"float_loud", SampleFormat::Float32, 1.0,
+                                                    12.0f}));
+
 TEST(ProcessingRun, ReportOfACompleteRun) {
     DialogHarness h;
     std::vector<int16_t> input(2 * 5000);
@@ -289,6 +406,30 @@ TEST(ProcessingRun, OnlySixteenBitStereoPcmIsProcessed) {
         EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::InputNotPcm16Stereo));
         EXPECT_FALSE(std::filesystem::exists(h.Path("out.wav")));
         EXPECT_EQ(h.toolkit.LogText(), "");
+    }
+    // Wide formats add packed 24-bit and float, nothing else: not 32-bit
+    // integers, not 24 bits in 4-byte containers, not 64-bit floats.
+    const auto fmt = [](uint16_t tag, uint16_t align, uint16_t bits) {
+        return Chunk("fmt ", ByteImage()
+                                 .U16(tag)
+                                 .U16(2)
+                                 .U32(44100)
+                                 .U32(44100u * align)
+                                 .U16(align)
+                                 .U16(bits)
+                                 .U16(0)
+                                 .Data());
+    };
+    for (const ChunkImage& format :
+         {fmt(WaveFormatPcm, 8, 32), fmt(WaveFormatPcm, 8, 24), fmt(WaveFormatFloat, 16, 64),
+          fmt(WaveFormatFloat, 4, 16), PcmFormatChunk(44100, 1, 24)}) {
+        DialogHarness h(false, 2, true);
+        h.Select(h.WriteConfig("room.mat", UnitFilter()),
+                 h.WriteBytes("in.wav", RiffImage({format, Chunk("data", RandomBytes(96, 3))})),
+                 h.Path("out.wav"));
+        h.Process();
+        EXPECT_THAT(h.toolkit.MessageTexts(), ElementsAre(message::InputNotStereoFormat));
+        EXPECT_FALSE(std::filesystem::exists(h.Path("out.wav")));
     }
     // WAVE_FORMAT_EXTENSIBLE with the PCM sub-format is taken.
     DialogHarness h;
