@@ -99,6 +99,12 @@ void WaveSeeds(const std::string& dir) {
     Write(dir + "/short_fmt.wav",
           RiffImage({Chunk("fmt ", {1, 0, 2, 0, 0x80, 0xBB, 0, 0}), Chunk("data", data)}));
     Write(dir + "/not_wave.wav", RiffImage({format, Chunk("data", data)}, "AVI "));
+    Write(dir + "/pcm24.wav", RiffImage({PcmFormatChunk(48000, 2, 24), Chunk("data", data)}));
+    Write(dir + "/float32.wav",
+          RiffImage(
+              {Chunk("fmt ",
+                     ByteImage().U16(3).U16(2).U32(48000).U32(384000).U16(8).U16(32).U16(0).Data()),
+               Chunk("data", data)}));
     std::vector<uint8_t> truncated = Stereo16WavImage(48000, Tone(300));
     truncated.resize(30);
     Write(dir + "/truncated_header.wav", truncated);

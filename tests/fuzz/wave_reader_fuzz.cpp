@@ -1,7 +1,8 @@
 // Any bytes as an input WAV file: open it for reading, read the data chunk
-// to its end in blocks of varied sizes, and when it is 16-bit stereo PCM run
-// its first samples through a small 2x2 filter in the convolution engine,
-// checked against a direct convolution. Must never crash, leak, read out of
+// to its end in blocks of varied sizes, and when it is a stereo layout a run
+// takes (16- or 24-bit PCM, 32-bit float) run its first samples through a
+// small 2x2 filter in the convolution engine, checked against a direct
+// convolution. Must never crash, leak, read out of
 // bounds or deliver more than the data chunk holds.
 
 #include <algorithm>
@@ -10,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "primitives/sp.h"
 #include "processing/convolution_engine.h"
+#include "processing/level_meters.h"
 #include "processing/wave_file.h"
 #include "tests/fuzz/fuzz_file.h"
 
@@ -28,16 +31,6 @@ constexpr uint32_t MaxBytesFiltered = 32768;
 
 void Check(bool condition) {
     if (!condition) std::abort();
-}
-
-// The run takes PCM and WAVE_FORMAT_EXTENSIBLE with the PCM sub-format.
-bool IsPcm16Stereo(const tessaro::WaveFormatEx& format) {
-    static constexpr uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                                 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    if (format.channels != 2 || format.bitsPerSample != 16) return false;
-    if (format.formatTag == tessaro::WaveFormatPcm) return true;
-    return format.formatTag == 0xFFFE && format.extra.size() >= 22 &&
-           std::memcmp(format.extra.data() + 6, PcmSubFormat, sizeof PcmSubFormat) == 0;
 }
 
 // Reads the data chunk in blocks whose sizes come from the input: single
@@ -83,11 +76,11 @@ using EnginePtr = std::unique_ptr<tessaro::ConvolutionEngine, EngineDeleter>;
 // Filters the first samples of the file through a 2x2 filter: one engine per
 // input channel, whose complex taps carry the paths to both outputs. The
 // result must match a plain convolution of the same samples.
-void FilterStart(WaveFile& file, uint64_t hash) {
-    std::vector<int16_t> samples(MaxBytesFiltered / 2);
+void FilterStart(WaveFile& file, tessaro::SampleFormat sampleFormat, uint64_t hash) {
+    std::vector<uint8_t> bytes(MaxBytesFiltered);
     uint32_t delivered = 0;
-    if (file.Read(samples.data(), MaxBytesFiltered, &delivered) < 0) return;
-    const size_t frames = delivered / 4;
+    if (file.Read(bytes.data(), MaxBytesFiltered, &delivered) < 0) return;
+    const size_t frames = delivered / (2 * tessaro::BytesPerSample(sampleFormat));
     if (frames == 0) return;
 
     const uint32_t fftLength = 2u << (hash % 7);  // 2 .. 128
@@ -112,9 +105,14 @@ void FilterStart(WaveFile& file, uint64_t hash) {
     const size_t blocks = (frames + block - 1) / block;
     std::vector<float> inputs[2];
     for (auto& input : inputs) input.assign(blocks * block, 0.0f);
-    for (size_t n = 0; n < frames; ++n) {
-        inputs[0][n] = samples[2 * n] / 32768.0f;
-        inputs[1][n] = samples[2 * n + 1] / 32768.0f;
+    tessaro::DecodeStereo(sampleFormat, bytes.data(), inputs[0].data(), inputs[1].data(),
+                          static_cast<uint32_t>(frames));
+    for (auto& input : inputs) {
+        for (float& x : input) {
+            // Integer samples decode to [-1, 1); floats may hold anything.
+            Check(sampleFormat == tessaro::SampleFormat::Float32 || (x >= -1.0f && x < 1.0f));
+            if (!(std::fabs(x) <= 1.0f)) x = 0.0f;
+        }
     }
     std::vector<Complex32f> outputs[2];
     for (int from = 0; from < 2; ++from) {
@@ -159,13 +157,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const tessaro::WaveFormatEx* format = file.Format();
     Check(format != nullptr && format->extra.size() == format->cbSize);
     ReadAll(file, hash);
-    const bool stereo16 = IsPcm16Stereo(*format);
+    const std::optional<tessaro::SampleFormat> layout = tessaro::StereoSampleFormat(*format, true);
     Check(file.Close() >= 0 && !file.IsOpen());
 
-    if (stereo16) {
+    if (layout) {
         WaveFile again;
         Check(again.Open(path, nullptr, tessaro::WaveModeRead) >= 0);
-        FilterStart(again, hash);
+        FilterStart(again, *layout, hash);
     }
     return 0;
 }
