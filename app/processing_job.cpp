@@ -30,6 +30,7 @@ void CTessaroDlg::StartRun() {
     reportWritten = false;
     // A report never shows the values of an earlier run.
     meters.Reset(0);
+    loudnessReport = {};
     runStatus = RunComplete;
     if (!terminatingEvent) {
         terminatingEvent.reset(new (std::nothrow) ManualResetEvent(true));
@@ -69,6 +70,7 @@ int CTessaroDlg::WorkerMain(CTessaroDlg* dialog) {
                 if (self.inputReady && self.outputReady && self.configReady) {
                     self.lastRunOk = self.ProcessFile();
                 }
+                self.CollectLoudness();
                 self.WriteRunReport();
                 self.reportWritten = true;
             }
@@ -281,6 +283,7 @@ bool CTessaroDlg::FinishBlock(uint32_t indexInGroup, int frames, bool repaint) {
     const auto count = static_cast<uint32_t>(frames);
     meters.MeterInputRms(left, right, count);
     meters.MeterInputPeak(left, right, count);
+    if (loudnessMeters[0]) loudnessMeters[0]->Add(left, right, count);
     ShowInputLevels(repaint);
 
     // Sum of both engines: real part left output, imaginary part right.
@@ -292,6 +295,7 @@ bool CTessaroDlg::FinishBlock(uint32_t indexInGroup, int frames, bool repaint) {
 
     meters.MeterOutputRms(left, right, count);
     meters.MeterOutputPeak(left, right, count);
+    if (loudnessMeters[1]) loudnessMeters[1]->Add(left, right, count);
     if (sampleFormat == SampleFormat::Pcm16) {
         meters.ClipToPcm16(left, right, pcmBlock, frames);
     } else if (sampleFormat == SampleFormat::Pcm24) {
@@ -325,6 +329,12 @@ bool CTessaroDlg::ProcessBlocks() {
     meters.Reset(totalSamples);
     ResetEngine(engines[0]);
     ResetEngine(engines[1]);
+    for (std::unique_ptr<LoudnessMeter>& meter : loudnessMeters) {
+        meter.reset();
+        if (!options.loudness) continue;
+        meter = std::make_unique<LoudnessMeter>();
+        if (!meter->Start(inputRate)) meter.reset();
+    }
     if (totalSamples == 0) return true;
 
     const auto blockFrameCount = static_cast<int>(blockFrames);

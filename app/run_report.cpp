@@ -32,6 +32,49 @@ void CTessaroDlg::WriteRunReport() {
     AppendLogLine(status >= 0 && status <= 2 ? StatusNames[status] : "Error");
     AppendLogLine("====================================");
     AppendLogLine("\r\n");
+    if (options.loudnessLines) WriteLoudnessLines();
+}
+
+void CTessaroDlg::CollectLoudness() {
+    if (!options.loudness) return;
+    LoudnessReport report;
+    if (loudnessMeters[0]) report.input = loudnessMeters[0]->Result();
+    if (loudnessMeters[1]) report.output = loudnessMeters[1]->Result();
+    if (configuration) report.filter = configuration->Gain();
+    if (meters.clipCount > 0) {
+        // The largest value a sample of the output's format holds.
+        const double fullScale = sampleFormat == SampleFormat::Pcm16   ? 32767.0 / 32768.0
+                                 : sampleFormat == SampleFormat::Pcm24 ? 8388607.0 / 8388608.0
+                                                                       : 1.0;
+        report.gainWithoutClipsDb = GainWithoutClips(gainDb, meters.outPeak, fullScale);
+    }
+    loudnessReport = report;
+    for (std::unique_ptr<LoudnessMeter>& meter : loudnessMeters) meter.reset();
+}
+
+// Behind the report, so that its own lines stay as they are.
+void CTessaroDlg::WriteLoudnessLines() {
+    const auto loudnessLine = [this](std::string line, const std::optional<Loudness>& figures) {
+        if (!figures) {
+            AppendLogLine(line + "not measured");
+            return;
+        }
+        line += FormatLevel("%.2f LUFS, ", figures->integratedLufs);
+        line += FormatLevel("range %.2f LU, ", figures->rangeLu);
+        AppendLogLine(line + FormatLevel("true peak %.2f dBTP", figures->truePeakDb));
+    };
+    loudnessLine("Input Loudness:   ", loudnessReport.input);
+    loudnessLine("Output Loudness:   ", loudnessReport.output);
+    if (const auto& filter = loudnessReport.filter) {
+        AppendLogLine(FormatLevel("Filter Peak Gain:   %.2f dB over frequency, ",
+                                  filter->peakOverFrequencyDb) +
+                      FormatLevel("%.2f dB gain never clips", filter->noClipGainDb));
+    }
+    if (loudnessReport.gainWithoutClipsDb) {
+        AppendLogLine(
+            FormatLevel("Gain Without Clipping:   %.2f dB", *loudnessReport.gainWithoutClipsDb));
+    }
+    AppendLogLine("\r\n");
 }
 
 void CTessaroDlg::ClearLog() {

@@ -19,6 +19,7 @@
 #include "processing/block_helper.h"
 #include "processing/convolution_engine.h"
 #include "processing/level_meters.h"
+#include "processing/loudness.h"
 #include "processing/wave_file.h"
 #include "settings/registry_key.h"
 
@@ -48,6 +49,23 @@ struct DialogOptions {
     // Besides 16-bit PCM, take 24-bit PCM and 32-bit float stereo inputs,
     // each written out in its own format. The window takes 16-bit only.
     bool wideFormats = false;
+    // Measure the EBU R128 loudness of input and output, the filter's gain
+    // and, after clips, the gain that would have avoided them (see
+    // LoudnessReport); with loudnessLines the run report gets lines for
+    // them behind its usual ones. The window does neither.
+    bool loudness = false;
+    bool loudnessLines = false;
+};
+
+// What a run with DialogOptions::loudness found; each part is missing where
+// it could not be measured.
+struct LoudnessReport {
+    std::optional<Loudness> input;
+    std::optional<Loudness> output;  // after gain, before clipping
+    std::optional<MatrixGain> filter;
+    // After a run with clipped samples: the gain in dB that keeps its
+    // output peak within full scale.
+    std::optional<double> gainWithoutClipsDb;
 };
 
 constexpr uint32_t AutoPartition = 0;
@@ -101,6 +119,8 @@ public:
     void SetControlState(int phase);
     bool LoadConfiguration(const std::string& fullPath);
     void WriteRunReport();
+    void CollectLoudness();
+    void WriteLoudnessLines();
     void AppendLogLine(const std::string& line);
 
     bool Running() const { return running.load(); }
@@ -109,6 +129,7 @@ public:
     // True once a run got past its preparation and wrote a report.
     bool ReportWritten() const { return reportWritten.load(); }
     const LevelMeters& Meters() const { return meters; }
+    const LoudnessReport& LoudnessFigures() const { return loudnessReport; }
     const FilterConfig* Configuration() const { return configuration.get(); }
     bool InputReady() const { return inputReady.load(); }
     bool OutputReady() const { return outputReady.load(); }
@@ -190,6 +211,8 @@ private:
     uint64_t totalSamples = 0;  // samples of all channels in the input
     uint32_t inputDataBytes = 0;
     LevelMeters meters;
+    std::unique_ptr<LoudnessMeter> loudnessMeters[2];  // input, output; during a run that measures
+    LoudnessReport loudnessReport;
     float gainDb = 0.0f;
     float gainLinear = 1.0f;
     RegistryKey settings{1};

@@ -30,6 +30,11 @@ const char* const Usage =
     "  --round nearest      round output samples to the nearest step instead of\n"
     "                       truncating them\n"
     "  --dither tpdf        add triangular dither before rounding to the nearest\n"
+    "  --loudness           add EBU R128 loudness, loudness range and true peak\n"
+    "                       of input and output, the filter's peak gain, the\n"
+    "                       gain that never clips and, after clips, the gain\n"
+    "                       that would have avoided them to each report\n"
+    "                       (always in --report-json)\n"
     "  --quiet              no progress bar\n"
     "  --output-dir DIR     filter every input into DIR (a batch)\n"
     "  --report-json FILE   also write the reports and the summary as JSON\n"
@@ -98,6 +103,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
             return ExitOk;
         } else if (arg == "--quiet" || arg == "-q") {
             args->quiet = true;
+        } else if (arg == "--loudness") {
+            args->loudness = true;
         } else if (const auto found = OptionValue(argc, argv, &i, "--gain", "-g")) {
             if (!*found) return MissingValue(argv[i]);
             args->gain = std::string(**found);

@@ -22,6 +22,7 @@ extern const char* const Usage;
 struct Arguments {
     std::string gain = "0";
     bool quiet = false;
+    bool loudness = false;  // loudness and headroom lines in the reports
     int threads = 2;
     uint32_t partition = 4096;  // 0: picked by the filter's length
     OutputRounding rounding = OutputRounding::Truncate;

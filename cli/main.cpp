@@ -204,6 +204,7 @@ int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& inte
         const LevelMeters& meters = dialog.Meters();
         result->levels = FileResult::Levels{meters.inRmsDb, meters.inPeakDb, meters.outRmsDb,
                                             meters.outPeakDb, meters.clipCount};
+        result->loudness = dialog.LoudnessFigures();
     }
     result->ok = dialog.ReportWritten() && dialog.LastRunOk() &&
                  dialog.LastRunStatus() == RunComplete && !interrupts.Interrupted();
@@ -304,7 +305,9 @@ int Run(int argc, char** argv) {
                                               .partition = args.partition,
                                               .sameNameElsewhere = !args.outputDir.empty(),
                                               .rounding = args.rounding,
-                                              .wideFormats = true});
+                                              .wideFormats = true,
+                                              .loudness = args.loudness || !args.reportJson.empty(),
+                                              .loudnessLines = args.loudness});
     if (!args.outputDir.empty()) return RunBatch(toolkit, dialog, interrupts, args);
     FileResult result;
     result.input = args.files[1];

@@ -40,6 +40,25 @@ std::string JsonNumber(std::optional<double> value, int decimals) {
     return value && std::isfinite(*value) ? Fixed(*value, decimals) : "null";
 }
 
+std::string LoudnessJson(const LoudnessReport& report) {
+    std::string out;
+    for (const auto& [name, figures] :
+         {std::pair{"input", &report.input}, std::pair{"output", &report.output}}) {
+        const auto field = [&](double Loudness::*member) {
+            return JsonNumber(*figures ? std::optional((**figures).*member) : std::nullopt, 2);
+        };
+        out += std::string("\"") + name + "_loudness_lufs\": " + field(&Loudness::integratedLufs) +
+               ", \"" + name + "_loudness_range_lu\": " + field(&Loudness::rangeLu) + ", \"" +
+               name + "_true_peak_dbtp\": " + field(&Loudness::truePeakDb) + ",\n     ";
+    }
+    const auto& filter = report.filter;
+    return out + "\"filter_peak_gain_db\": " +
+           JsonNumber(filter ? std::optional(filter->peakOverFrequencyDb) : std::nullopt, 2) +
+           ", \"no_clip_gain_db\": " +
+           JsonNumber(filter ? std::optional(filter->noClipGainDb) : std::nullopt, 2) +
+           ", \"gain_without_clips_db\": " + JsonNumber(report.gainWithoutClipsDb, 2);
+}
+
 }  // namespace
 
 std::string SummaryTable(const std::vector<FileResult>& results) {
@@ -101,6 +120,7 @@ std::string ReportJson(const std::string& configuration, const std::vector<FileR
                ", \"output_peak_db\": " + level(&FileResult::Levels::outputPeak) +
                ", \"clipped\": " +
                (result.levels ? std::to_string(result.levels->clipped) : std::string("null")) +
+               ",\n     " + LoudnessJson(result.loudness) +
                ", \"seconds\": " + Fixed(result.seconds, 3) +
                ",\n     \"report\": " + JsonString(result.report) + "}";
     }

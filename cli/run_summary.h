@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/tessaro_dlg.h"
+
 namespace tessaro {
 
 struct FileResult {
@@ -24,8 +26,9 @@ struct FileResult {
         int clipped = 0;
     };
     std::optional<Levels> levels;
-    double seconds = 0;  // wall time from the start of the run to its report
-    std::string report;  // the run's report as the log shows it
+    LoudnessReport loudness;  // when measured
+    double seconds = 0;       // wall time from the start of the run to its report
+    std::string report;       // the run's report as the log shows it
 };
 
 // One header line and one line per file, columns aligned; levels with two
@@ -34,7 +37,8 @@ std::string SummaryTable(const std::vector<FileResult>& results);
 
 // {"configuration": ..., "files": [...], "failed": N}: each file with its
 // paths, status, levels (null where there are none, or not finite), clip
-// count, seconds and report text.
+// count, loudness and headroom figures (null where not measured), seconds
+// and report text.
 std::string ReportJson(const std::string& configuration, const std::vector<FileResult>& results);
 
 }  // namespace tessaro

@@ -129,6 +129,7 @@ bool FilterConfig::HandToEngines() {
     if (engineChooser) engineChooser(kept, engines);
     const bool handed =
         SetFilter(engines[0], responseA, kept, 0) && SetFilter(engines[1], responseB, kept, 0);
+    if (handed && measureGain) gain = MeasureMatrixGain(responseA, responseB, kept);
     // The engines keep transformed copies: the time-domain taps (up to
     // 8 MiB) need not stay for the whole run.
     ReleaseResponses();

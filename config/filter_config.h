@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "primitives/sp.h"
 #include "processing/convolution_engine.h"
+#include "processing/loudness.h"
 
 namespace tessaro {
 
@@ -44,6 +46,11 @@ public:
     int32_t SampleRate() const { return sampleRate; }
     bool Loaded() const { return loaded; }
 
+    // Also measure the matrix's gain when the filter loads; none when it was
+    // not asked for or could not be measured.
+    void MeasureGainOnLoad() { measureGain = true; }
+    const std::optional<MatrixGain>& Gain() const { return gain; }
+
 private:
     bool ReadLabel();
     bool ReadSampleRate();
@@ -62,6 +69,8 @@ private:
     Complex32f* responseA = nullptr;  // left input: H(:,1) + j H(:,2)
     Complex32f* responseB = nullptr;  // right input: H(:,3) + j H(:,4)
     bool loaded = false;
+    bool measureGain = false;
+    std::optional<MatrixGain> gain;
 };
 
 }  // namespace tessaro

@@ -113,7 +113,7 @@ double TriangularStep(uint64_t* state) {
 // x * scale brought to a whole step of the integer range [low, high] as the
 // rounding says; values beyond the range raise clipped, values on its
 // bounds do not, and a NaN becomes 0 uncounted.
-double LevelMeters::Quantize(float x, double scale, double low, double high, int64_t* clipped) {
+[[gnu::always_inline]] inline double LevelMeters::Quantize(float x, double scale, double low, double high, int64_t* clipped) {
     double v = static_cast<double>(x) * scale;
     if (v > high) {
         v = high;

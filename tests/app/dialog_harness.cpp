@@ -20,8 +20,10 @@ FilterMatrix RandomFilter(std::size_t taps, uint32_t seed) {
     return m;
 }
 
-DialogHarness::DialogHarness(bool settings, int runThreads, bool wide)
-    : useSettings(settings), threads(runThreads), wideFormats(wide) {
+DialogHarness::DialogHarness(bool useSettings, int threads)
+    : DialogHarness(DialogOptions{.useSettings = useSettings, .threads = threads}) {}
+
+DialogHarness::DialogHarness(const DialogOptions& dialogOptions) : options(dialogOptions) {
     Restart();
 }
 
@@ -35,11 +37,7 @@ HiveRoot DialogHarness::SettingsRoot() const {
 
 void DialogHarness::Restart() {
     dialog.reset();
-    DialogOptions options;
-    options.useSettings = useSettings;
     options.settingsRoot = SettingsRoot();
-    options.threads = threads;
-    options.wideFormats = wideFormats;
     dialog = std::make_unique<CTessaroDlg>(toolkit, options);
     ASSERT_TRUE(dialog->OnInitDialog());
 }

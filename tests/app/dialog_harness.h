@@ -26,7 +26,9 @@ FilterMatrix RandomFilter(std::size_t taps, uint32_t seed);
 
 class DialogHarness {
 public:
-    explicit DialogHarness(bool useSettings = false, int threads = 2, bool wideFormats = false);
+    explicit DialogHarness(bool useSettings = false, int threads = 2);
+    // A dialog with these options; the settings stay in the scratch folder.
+    explicit DialogHarness(const DialogOptions& options);
     ~DialogHarness();
 
     // Files in the scratch folder; the returned path is absolute.
@@ -59,9 +61,7 @@ public:
     std::unique_ptr<CTessaroDlg> dialog;
 
 private:
-    bool useSettings;
-    int threads;
-    bool wideFormats;
+    DialogOptions options;
 };
 
 // The samples of a 16-bit stereo WAV file's data chunk (after a 56- or

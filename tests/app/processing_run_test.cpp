@@ -207,7 +207,7 @@ TEST_P(WideFormatAgainstModel, WithinRoundingOfThePeak) {
                                                 .U16(blockAlign)
                                                 .U16(isFloat ? 32 : 24)
                                                 .Data());
-    DialogHarness h(false, 2, true);
+    DialogHarness h(DialogOptions{.useSettings = false, .wideFormats = true});
     const FilterMatrix filter = RandomFilter(300, 8);
     h.Select(h.WriteConfig("f.mat", filter, 48000),
              h.WriteBytes("in.wav", RiffImage({format, Chunk("data", data.Data())})),
@@ -423,7 +423,7 @@ TEST(ProcessingRun, OnlySixteenBitStereoPcmIsProcessed) {
     for (const ChunkImage& format :
          {fmt(WaveFormatPcm, 8, 32), fmt(WaveFormatPcm, 8, 24), fmt(WaveFormatFloat, 16, 64),
           fmt(WaveFormatFloat, 4, 16), PcmFormatChunk(44100, 1, 24)}) {
-        DialogHarness h(false, 2, true);
+        DialogHarness h(DialogOptions{.useSettings = false, .wideFormats = true});
         h.Select(h.WriteConfig("room.mat", UnitFilter()),
                  h.WriteBytes("in.wav", RiffImage({format, Chunk("data", RandomBytes(96, 3))})),
                  h.Path("out.wav"));

@@ -114,6 +114,11 @@ TEST_F(CliTest, BatchFiltersEveryGoodFileWhateverFailsBesideIt) {
     EXPECT_NE(text.find("\"failed\": 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\"status\": \"Complete\""), std::string::npos) << text;
     EXPECT_NE(text.find("Output File:   other.wav\\n"), std::string::npos) << text;
+    // Loudness is always measured for JSON, but its lines only go into the
+    // reports with --loudness.
+    EXPECT_NE(text.find("\"input_loudness_lufs\": -"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"no_clip_gain_db\": -"), std::string::npos) << text;
+    EXPECT_EQ(r.out.find("Input Loudness:"), std::string::npos);
 }
 
 // The README's GNU parallel line, with this machine as its only login (":"
