@@ -216,6 +216,7 @@ bool CTessaroDlg::LoadConfiguration(const std::string& fullPath) {
     }
     configuration = std::make_unique<FilterConfig>(engines[0], engines[1], std::move(chooser));
     if (options.loudness) configuration->MeasureGainOnLoad();
+    if (options.impulseConfigs) configuration->AcceptImpulseWavs(options.rightImpulse);
     const FilterConfig::LoadResult result = configuration->Load(fullPath);
     if (result.warning != nullptr) Message(result.warning, MessageKind::OkWarning);
     configPath.clear();

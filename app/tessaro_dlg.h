@@ -55,6 +55,11 @@ struct DialogOptions {
     // them behind its usual ones. The window does neither.
     bool loudness = false;
     bool loudnessLines = false;
+    // Also take WAV impulse responses as a configuration: a 4-channel file
+    // in the column order of "H", or with rightImpulse a stereo file per
+    // input (see FilterConfig::AcceptImpulseWavs). The window loads MAT files.
+    bool impulseConfigs = false;
+    std::string rightImpulse{};
 };
 
 // What a run with DialogOptions::loudness found; each part is missing where

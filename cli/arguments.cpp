@@ -21,6 +21,9 @@ const char* const Usage =
     "messages to standard error. With --output-dir, the configuration is\n"
     "loaded once and every input is written into DIR under its own name; a\n"
     "summary table follows the reports, and a failed file never stops the rest.\n"
+    "CONFIG may also be a 4-channel WAV file of impulse responses in the\n"
+    "column order of H, or the left input's stereo WAV (to left, to right)\n"
+    "with --right-ir naming the right input's.\n"
     "\n"
     "  --gain DB            gain in dB applied after filtering (default 0)\n"
     "  --partition N        frames per block and filter partition: a power of\n"
@@ -35,6 +38,7 @@ const char* const Usage =
     "                       gain that never clips and, after clips, the gain\n"
     "                       that would have avoided them to each report\n"
     "                       (always in --report-json)\n"
+    "  --right-ir FILE      the right input's impulse responses (stereo WAV)\n"
     "  --quiet              no progress bar\n"
     "  --output-dir DIR     filter every input into DIR (a batch)\n"
     "  --report-json FILE   also write the reports and the summary as JSON\n"
@@ -138,6 +142,9 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments* args) {
         } else if (const auto folder = OptionValue(argc, argv, &i, "--output-dir", "-o")) {
             if (!*folder || (*folder)->empty()) return MissingValue(argv[i]);
             args->outputDir = std::string(**folder);
+        } else if (const auto right = OptionValue(argc, argv, &i, "--right-ir", "")) {
+            if (!*right || (*right)->empty()) return MissingValue(argv[i]);
+            args->rightImpulse = std::string(**right);
         } else if (const auto json = OptionValue(argc, argv, &i, "--report-json", "")) {
             if (!*json || (*json)->empty()) return MissingValue(argv[i]);
             args->reportJson = std::string(**json);

@@ -26,8 +26,9 @@ struct Arguments {
     int threads = 2;
     uint32_t partition = 4096;  // 0: picked by the filter's length
     OutputRounding rounding = OutputRounding::Truncate;
-    std::string outputDir;   // set: a batch, each output named as its input
-    std::string reportJson;  // set: the reports also go there as JSON
+    std::string outputDir;     // set: a batch, each output named as its input
+    std::string reportJson;    // set: the reports also go there as JSON
+    std::string rightImpulse;  // set: CONFIG is the left input's stereo WAV, this the right's
     std::vector<std::string> files;
 };
 

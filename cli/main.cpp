@@ -154,6 +154,7 @@ bool SetUpConfiguration(ConsoleToolkit& toolkit, CTessaroDlg& dialog, const Argu
         return false;
     }
     const std::string& config = args.files[0];
+    if (!args.rightImpulse.empty() && ReportMissing(args.rightImpulse, false)) return false;
     return !ReportMissing(config, false) && Choose(toolkit, dialog, config, "configuration file",
                                                    &CTessaroDlg::OnLoad, &CTessaroDlg::ConfigReady);
 }
@@ -307,7 +308,9 @@ int Run(int argc, char** argv) {
                                               .rounding = args.rounding,
                                               .wideFormats = true,
                                               .loudness = args.loudness || !args.reportJson.empty(),
-                                              .loudnessLines = args.loudness});
+                                              .loudnessLines = args.loudness,
+                                              .impulseConfigs = true,
+                                              .rightImpulse = args.rightImpulse});
     if (!args.outputDir.empty()) return RunBatch(toolkit, dialog, interrupts, args);
     FileResult result;
     result.input = args.files[1];

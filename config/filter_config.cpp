@@ -1,9 +1,13 @@
 #include "config/filter_config.h"
 
+#include <sndfile.h>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "platform/mat_file.h"
 #include "primitives/dispatched.h"
@@ -22,6 +26,12 @@ struct ArrayHolder {
     }
 };
 
+bool HasWavExtension(const std::string& path) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    return extension.size() == 4 && extension[0] == '.' && (extension[1] | 0x20) == 'w' &&
+           (extension[2] | 0x20) == 'a' && (extension[3] | 0x20) == 'v';
+}
+
 }  // namespace
 
 FilterConfig::FilterConfig(ConvolutionEngine* leftEngine, ConvolutionEngine* rightEngine,
@@ -39,6 +49,9 @@ FilterConfig::~FilterConfig() {
 
 FilterConfig::LoadResult FilterConfig::Load(const std::string& path) {
     if (path.empty()) return {false, "Error!Invalid MAT file Name!"};
+    if (acceptImpulses && HasWavExtension(path)) {
+        return {ReadImpulseTaps(path) && HandToEngines(), nullptr};
+    }
     matFile = matOpen(path.c_str(), "r");
     if (matFile == nullptr) return {false, "Error! Failed to Open the MAT file!"};
 
@@ -91,15 +104,7 @@ bool FilterConfig::ReadTaps() {
     const double* data = mxGetPr(holder.array);
     // Four columns are read: fewer would reach past the matrix.
     if (data == nullptr || columns < 4 || length == 0) return false;
-    // Taps past what the engines hold are never used: copying them would
-    // only cost memory on very long filters.
-    const uint64_t capacity =
-        static_cast<uint64_t>(engines[0]->partitionCapacity) * engines[0]->blockLength;
-    kept = static_cast<uint32_t>(std::min<uint64_t>(length, capacity));
-    responseA = dispatch::spMalloc_32fc(static_cast<int>(kept));
-    if (responseA == nullptr) return false;
-    responseB = dispatch::spMalloc_32fc(static_cast<int>(kept));
-    if (responseB == nullptr) return false;
+    if (!AllocateResponses()) return false;
 
     // Column-major: H(i, c) is element c * M + i.
     // A tap that is not finite as the engines hold it (NaN, infinite, or
@@ -113,6 +118,69 @@ bool FilterConfig::ReadTaps() {
             Complex32f{static_cast<float>(data[2 * m + i]), static_cast<float>(data[3 * m + i])};
         finite = finite && std::isfinite(responseA[i].re) && std::isfinite(responseA[i].im) &&
                  std::isfinite(responseB[i].re) && std::isfinite(responseB[i].im);
+    }
+    return finite;
+}
+
+// Taps past what the engines hold are never used: copying them would only
+// cost memory on very long filters.
+bool FilterConfig::AllocateResponses() {
+    const uint64_t capacity =
+        static_cast<uint64_t>(engines[0]->partitionCapacity) * engines[0]->blockLength;
+    kept = static_cast<uint32_t>(std::min<uint64_t>(length, capacity));
+    responseA = dispatch::spMalloc_32fc(static_cast<int>(kept));
+    responseB = dispatch::spMalloc_32fc(static_cast<int>(kept));
+    return responseA != nullptr && responseB != nullptr;
+}
+
+bool FilterConfig::ReadImpulseTaps(const std::string& path) {
+    struct File {
+        SNDFILE* handle = nullptr;
+        SF_INFO info{};
+        ~File() {
+            if (handle != nullptr) sf_close(handle);
+        }
+    };
+    const bool pair = !rightImpulse.empty();
+    File files[2];
+    const std::string* paths[2] = {&path, &rightImpulse};
+    label.clear();
+    for (int i = 0; i < (pair ? 2 : 1); ++i) {
+        files[i].handle = sf_open(paths[i]->c_str(), SFM_READ, &files[i].info);
+        if (files[i].handle == nullptr || files[i].info.channels != (pair ? 2 : 4) ||
+            files[i].info.frames <= 0 ||
+            files[i].info.frames > std::numeric_limits<int32_t>::max()) {
+            return false;
+        }
+        const std::string name = std::filesystem::path(*paths[i]).filename().string();
+        label += i == 0 ? name : ", " + name;
+    }
+    sampleRate = files[0].info.samplerate;
+    if (pair && files[1].info.samplerate != sampleRate) return false;
+    // The shorter of two files is padded with zeros.
+    length = static_cast<uint32_t>(std::max(files[0].info.frames, files[1].info.frames));
+    columns = 4;
+    if (!AllocateResponses()) return false;
+    dispatch::spZero_32fc(responseA, static_cast<int>(kept));
+    dispatch::spZero_32fc(responseB, static_cast<int>(kept));
+
+    std::vector<float> frames;
+    bool finite = true;
+    for (int i = 0; i < (pair ? 2 : 1); ++i) {
+        const int channels = files[i].info.channels;
+        const auto count = static_cast<uint32_t>(std::min<sf_count_t>(files[i].info.frames, kept));
+        frames.resize(std::size_t{count} * channels);
+        if (sf_readf_float(files[i].handle, frames.data(), count) != count) return false;
+        for (uint32_t k = 0; k < count; ++k) {
+            const float* frame = frames.data() + std::size_t{k} * channels;
+            if (pair) {
+                (i == 0 ? responseA : responseB)[k] = Complex32f{frame[0], frame[1]};
+            } else {
+                responseA[k] = Complex32f{frame[0], frame[1]};
+                responseB[k] = Complex32f{frame[2], frame[3]};
+            }
+            for (int c = 0; c < channels; ++c) finite = finite && std::isfinite(frame[c]);
+        }
     }
     return finite;
 }

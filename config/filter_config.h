@@ -46,6 +46,16 @@ public:
     int32_t SampleRate() const { return sampleRate; }
     bool Loaded() const { return loaded; }
 
+    // Also take WAV impulse responses for a configuration: a ".wav" path
+    // given to Load is then one 4-channel file in the column order of "H",
+    // or, with rightInput set, a stereo file of the left input's paths (to
+    // left, to right) and rightInput the stereo file of the right input's.
+    // The label is the files' names, the sample rate theirs.
+    void AcceptImpulseWavs(std::string rightInput) {
+        acceptImpulses = true;
+        rightImpulse = std::move(rightInput);
+    }
+
     // Also measure the matrix's gain when the filter loads; none when it was
     // not asked for or could not be measured.
     void MeasureGainOnLoad() { measureGain = true; }
@@ -55,6 +65,8 @@ private:
     bool ReadLabel();
     bool ReadSampleRate();
     bool ReadTaps();
+    bool ReadImpulseTaps(const std::string& path);
+    bool AllocateResponses();
     bool HandToEngines();
     void ReleaseResponses();
 
@@ -70,6 +82,8 @@ private:
     Complex32f* responseB = nullptr;  // right input: H(:,3) + j H(:,4)
     bool loaded = false;
     bool measureGain = false;
+    bool acceptImpulses = false;
+    std::string rightImpulse;
     std::optional<MatrixGain> gain;
 };
 

@@ -272,6 +272,92 @@ INSTANTIATE_TEST_SUITE_P(Formats, WideFormatAgainstModel,
                                            WideCase{"float_loud", SampleFormat::Float32, 1.0,
                                                     12.0f}));
 
+// Float WAV files of impulse responses, channels interleaved.
+std::vector<uint8_t> ImpulseWav(uint32_t rate,
+                                const std::vector<const std::vector<double>*>& columns) {
+    const auto channels = static_cast<uint16_t>(columns.size());
+    ByteImage data;
+    for (std::size_t k = 0; k < columns[0]->size(); ++k) {
+        for (const auto* column : columns) {
+            const auto tap = static_cast<float>((*column)[k]);
+            uint32_t bits = 0;
+            std::memcpy(&bits, &tap, 4);
+            data.U32(bits);
+        }
+    }
+    const ChunkImage format = Chunk("fmt ", ByteImage()
+                                                .U16(WaveFormatFloat)
+                                                .U16(channels)
+                                                .U32(rate)
+                                                .U32(rate * 4u * channels)
+                                                .U16(static_cast<uint16_t>(4 * channels))
+                                                .U16(32)
+                                                .U16(0)
+                                                .Data());
+    return RiffImage({format, Chunk("data", data.Data())});
+}
+
+// The same filter as a MAT file, as one 4-channel WAV file and as two
+// stereo ones writes the same bytes; files that cannot be a filter matrix
+// are refused.
+TEST(ProcessingRun, ImpulseWavConfigurationsFilterAsTheirMatFile) {
+    const FilterMatrix filter = RandomFilter(5000, 6);
+    const std::vector<int16_t> input = Noise(3 * BlockFrames + 77, 4);
+    std::vector<uint8_t> expected;
+    {
+        DialogHarness h;
+        h.Select(h.WriteConfig("f.mat", filter), h.WriteStereoInput("in.wav", input),
+                 h.Path("out.wav"));
+        h.Process();
+        ASSERT_EQ(h.dialog->LastRunStatus(), RunComplete);
+        expected = ReadFileBytes(h.Path("out.wav"));
+    }
+    const std::vector<double> none;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> config;
+        std::vector<uint8_t> right;  // empty: none
+        bool loads;
+    };
+    const Case cases[] = {
+        {"four channels",
+         ImpulseWav(44100, {&filter.h1, &filter.h2, &filter.h3, &filter.h4}),
+         {},
+         true},
+        {"two stereo files", ImpulseWav(44100, {&filter.h1, &filter.h2}),
+         ImpulseWav(44100, {&filter.h3, &filter.h4}), true},
+        {"three channels", ImpulseWav(44100, {&filter.h1, &filter.h2, &filter.h3}), {}, false},
+        {"stereo alone", ImpulseWav(44100, {&filter.h1, &filter.h2}), {}, false},
+        {"rates differ", ImpulseWav(44100, {&filter.h1, &filter.h2}),
+         ImpulseWav(48000, {&filter.h3, &filter.h4}), false},
+        {"right file no WAV",
+         ImpulseWav(44100, {&filter.h1, &filter.h2}),
+         {'R', 'I', 'F', 'F'},
+         false},
+        {"no taps", ImpulseWav(44100, {&none, &none, &none, &none}), {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DialogOptions options{.useSettings = false, .impulseConfigs = true};
+        ScratchFolder folder;
+        if (!c.right.empty()) {
+            options.rightImpulse = folder.File("right.wav");
+            ASSERT_TRUE(WriteFileBytes(options.rightImpulse, c.right));
+        }
+        DialogHarness h(options);
+        h.Select(h.WriteBytes("left.wav", c.config), h.WriteStereoInput("in.wav", input),
+                 h.Path("out.wav"));
+        EXPECT_EQ(h.dialog->ConfigReady(), c.loads);
+        if (!c.loads) {
+            EXPECT_EQ(h.toolkit.FieldText(control::ConfigFileName), message::InvalidConfiguration);
+            continue;
+        }
+        h.Process();
+        ASSERT_EQ(h.dialog->LastRunStatus(), RunComplete);
+        EXPECT_EQ(ReadFileBytes(h.Path("out.wav")), expected);
+    }
+}
+
 TEST(ProcessingRun, ReportOfACompleteRun) {
     DialogHarness h;
     std::vector<int16_t> input(2 * 5000);
