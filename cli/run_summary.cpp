@@ -42,14 +42,17 @@ std::string JsonNumber(std::optional<double> value, int decimals) {
 
 std::string LoudnessJson(const LoudnessReport& report) {
     std::string out;
-    for (const auto& [name, figures] :
-         {std::pair{"input", &report.input}, std::pair{"output", &report.output}}) {
-        const auto field = [&](double Loudness::*member) {
-            return JsonNumber(*figures ? std::optional((**figures).*member) : std::nullopt, 2);
+    const std::pair<const char*, const std::optional<Loudness>*> sides[] = {
+        {"input", &report.input}, {"output", &report.output}};
+    for (const auto& side : sides) {
+        const std::optional<Loudness>& figures = *side.second;
+        const auto field = [&figures](double Loudness::*member) {
+            return JsonNumber(figures ? std::optional((*figures).*member) : std::nullopt, 2);
         };
-        out += std::string("\"") + name + "_loudness_lufs\": " + field(&Loudness::integratedLufs) +
-               ", \"" + name + "_loudness_range_lu\": " + field(&Loudness::rangeLu) + ", \"" +
-               name + "_true_peak_dbtp\": " + field(&Loudness::truePeakDb) + ",\n     ";
+        const std::string name = side.first;
+        out += "\"" + name + "_loudness_lufs\": " + field(&Loudness::integratedLufs) + ", \"" +
+               name + "_loudness_range_lu\": " + field(&Loudness::rangeLu) + ", \"" + name +
+               "_true_peak_dbtp\": " + field(&Loudness::truePeakDb) + ",\n     ";
     }
     const auto& filter = report.filter;
     return out + "\"filter_peak_gain_db\": " +
