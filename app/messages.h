@@ -25,8 +25,6 @@ inline constexpr const char* InputNotPcm16Stereo =
     "Error: Input wave file must be 16-bit stereo PCM";
 inline constexpr const char* InputNotStereoFormat =
     "Error: Input wave file must be stereo, 16- or 24-bit PCM or 32-bit float";
-inline constexpr const char* OutputTooLarge =
-    "Error: Output wave file would exceed the 4 GiB limit of the WAV format";
 inline constexpr const char* RateMismatch =
     "Error: Sampling rate mismatch between configuration file and WAV file";
 inline constexpr const char* ReadFailed = "Error! Read wave file failed!";

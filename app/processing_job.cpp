@@ -108,7 +108,8 @@ bool CTessaroDlg::PrepareInput() {
         return false;
     }
     inputReady = false;
-    if (!filePair->OpenInput(inputPath)) {
+    // RF64 inputs come with the wide formats; the window reads RIFF files.
+    if (!filePair->OpenInput(inputPath) || (filePair->input->IsRf64() && !options.wideFormats)) {
         toolkit.SetFieldText(control::InputPath, message::InputOpenFailed);
         return false;
     }
@@ -157,12 +158,10 @@ bool CTessaroDlg::PrepareOutput() {
     }
     const uint16_t formatTag =
         sampleFormat == SampleFormat::Float32 ? WaveFormatFloat : WaveFormatPcm;
-    if (!WaveFile::DataSizeFits(inputDataBytes, formatTag)) {
-        Message(message::OutputTooLarge, MessageKind::OkError);
-        return false;
-    }
+    // Beyond what a 32-bit RIFF size describes the output becomes RF64.
     if (!filePair->OpenOutput(outputPath, inputRate, inputChannels,
-                              static_cast<uint16_t>(inputBits), formatTag)) {
+                              static_cast<uint16_t>(inputBits), formatTag,
+                              !WaveFile::DataSizeFits(inputDataBytes, formatTag))) {
         toolkit.SetFieldText(control::OutputPath, message::OutputOpenFailed);
         return false;
     }

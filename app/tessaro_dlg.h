@@ -47,7 +47,8 @@ struct DialogOptions {
     // truncates.
     OutputRounding rounding = OutputRounding::Truncate;
     // Besides 16-bit PCM, take 24-bit PCM and 32-bit float stereo inputs,
-    // each written out in its own format. The window takes 16-bit only.
+    // each written out in its own format, and RF64 files. The window takes
+    // 16-bit RIFF files only.
     bool wideFormats = false;
     // Measure the EBU R128 loudness of input and output, the filter's gain
     // and, after clips, the gain that would have avoided them (see
@@ -214,7 +215,7 @@ private:
     Complex32f* rightFiltered = nullptr;
     std::atomic<bool> abortRequested{false};
     uint64_t totalSamples = 0;  // samples of all channels in the input
-    uint32_t inputDataBytes = 0;
+    uint64_t inputDataBytes = 0;
     LevelMeters meters;
     std::unique_ptr<LoudnessMeter> loudnessMeters[2];  // input, output; during a run that measures
     LoudnessReport loudnessReport;

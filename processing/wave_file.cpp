@@ -28,6 +28,14 @@ constexpr uint32_t WaveId = FourCc("WAVE");
 constexpr uint32_t FmtId = FourCc("fmt ");
 constexpr uint32_t FactId = FourCc("fact");
 constexpr uint32_t DataId = FourCc("data");
+// RF64 (EBU Tech 3306) and its successor BW64: a RIFF file whose 32-bit sizes
+// are 0xFFFFFFFF, the real ones 64-bit in a "ds64" chunk right behind "WAVE".
+constexpr uint32_t Rf64Id = FourCc("RF64");
+constexpr uint32_t Bw64Id = FourCc("BW64");
+constexpr uint32_t Ds64Id = FourCc("ds64");
+constexpr uint32_t SizeInDs64 = 0xFFFFFFFFu;
+// "ds64" 28: RIFF size, data size, sample count (64-bit each), an empty table.
+constexpr size_t Ds64ChunkBytes = 8 + 28;
 
 uint16_t LoadLe16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
@@ -39,6 +47,14 @@ uint32_t LoadLe32(const uint8_t* bytes) {
 void StoreLe16(uint8_t* bytes, uint16_t value) {
     bytes[0] = static_cast<uint8_t>(value);
     bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
+uint64_t LoadLe64(const uint8_t* bytes) {
+    return uint64_t{LoadLe32(bytes)} | uint64_t{LoadLe32(bytes + 4)} << 32;
+}
+
+void StoreLe64(uint8_t* bytes, uint64_t value) {
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void StoreLe32(uint8_t* bytes, uint32_t value) {
@@ -195,10 +211,11 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
         return E_FAIL;
     }
     // A missing "data" chunk leaves the file open; Close releases it.
-    uint32_t claimed = 0;
-    if (!FindChunk(DataId, riffEnd, &dataOffset, &claimed)) {
+    uint32_t claimedField = 0;
+    if (!FindChunk(DataId, riffEnd, &dataOffset, &claimedField)) {
         return E_FAIL;
     }
+    const uint64_t claimed = rf64 && claimedField == SizeInDs64 ? rf64DataSize : claimedField;
     // Recorders that are still writing (or were cut off) leave a size that
     // claims more than the file holds, often the placeholder 0xFFFFFFFF:
     // the data end where the file ends.
@@ -208,7 +225,7 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
     if (!buffer) {
         return E_FAIL;
     }
-    dataSize = dataLeft = static_cast<uint32_t>(std::min<uint64_t>(claimed, held));
+    dataSize = dataLeft = std::min<uint64_t>(claimed, held);
     fileOffset = dataOffset;
     bufferPos = bufferFill = 0;
     return S_OK;
@@ -233,11 +250,28 @@ bool WaveFile::FindChunk(uint32_t id, uint64_t riffEnd, uint64_t* chunkData, uin
 }
 
 int32_t WaveFile::ReadFormat(uint64_t* riffEnd) {
-    uint8_t riff[12];
-    if (!ReadAt(0, riff, sizeof riff) || LoadLe32(riff) != RiffId || LoadLe32(riff + 8) != WaveId) {
+    uint8_t riff[12 + Ds64ChunkBytes - 4];
+    if (!ReadAt(0, riff, 12) || LoadLe32(riff + 8) != WaveId) {
+        return E_FAIL;
+    }
+    const uint32_t id = LoadLe32(riff);
+    rf64 = id == Rf64Id || id == Bw64Id;
+    if (id != RiffId && !rf64) {
         return E_FAIL;
     }
     *riffEnd = 8 + uint64_t{LoadLe32(riff + 4)};
+    if (rf64) {
+        // "ds64" first, with at least the RIFF and data sizes and the count.
+        if (!ReadAt(12, riff + 12, 8 + 24) || LoadLe32(riff + 12) != Ds64Id ||
+            LoadLe32(riff + 16) < 24) {
+            return E_FAIL;
+        }
+        if (LoadLe32(riff + 4) == SizeInDs64) {
+            const uint64_t riffSize = LoadLe64(riff + 20);
+            *riffEnd = riffSize > MaxFileOffset - 8 ? MaxFileOffset : 8 + riffSize;
+        }
+        rf64DataSize = LoadLe64(riff + 28);
+    }
     uint64_t fmtOffset = 0;
     uint32_t fmtSize = 0;
     uint8_t record[FormatRecordBytes];
@@ -291,14 +325,22 @@ int32_t WaveFile::OpenForWriting(const std::string& path, const WaveFormatEx& fi
     }
 
     // "RIFF" 0 "WAVE" | "fmt " n <record> [pad] | "fact" 4 FFFFFFFF | "data" 0:
-    // the RIFF and data sizes stay 0 until Close.
+    // the RIFF and data sizes stay 0 until Close. RF64: "RF64" FFFFFFFF
+    // "WAVE" | "ds64" 28 <sizes, 0 until Close> | "fmt " ... | "data" FFFFFFFF,
+    // the sample count in "ds64" taking the place of "fact".
     const size_t recordBytes = isPcm ? PcmRecordBytes : FormatRecordBytes + fileFormat.cbSize;
     const size_t fmtBytes = 8 + recordBytes + (recordBytes & 1u);
+    const size_t ds64Bytes = rf64 ? Ds64ChunkBytes : 0;
     uint8_t* header = buffer.get();
-    std::memset(header, 0, 12 + fmtBytes + 12 + 8);
-    StoreLe32(header, RiffId);
+    std::memset(header, 0, 12 + ds64Bytes + fmtBytes + 12 + 8);
+    StoreLe32(header, rf64 ? Rf64Id : RiffId);
     StoreLe32(header + 8, WaveId);
-    uint8_t* fmt = header + 12;
+    if (rf64) {
+        StoreLe32(header + 4, SizeInDs64);
+        StoreLe32(header + 12, Ds64Id);
+        StoreLe32(header + 16, 28);
+    }
+    uint8_t* fmt = header + 12 + ds64Bytes;
     StoreLe32(fmt, FmtId);
     StoreLe32(fmt + 4, static_cast<uint32_t>(recordBytes));
     StoreLe16(fmt + 8, fileFormat.formatTag);
@@ -312,11 +354,18 @@ int32_t WaveFile::OpenForWriting(const std::string& path, const WaveFormatEx& fi
         std::copy_n(fileFormat.extra.begin(), fileFormat.cbSize, fmt + 8 + FormatRecordBytes);
     }
     uint8_t* fact = fmt + fmtBytes;
-    StoreLe32(fact, FactId);
-    StoreLe32(fact + 4, 4);
-    StoreLe32(fact + 8, 0xFFFFFFFFu);
-    StoreLe32(fact + 12, DataId);
-    bufferFill = 12 + fmtBytes + 12 + 8;
+    if (rf64) {
+        StoreLe32(fact, DataId);
+        StoreLe32(fact + 4, SizeInDs64);
+        bufferFill = 12 + ds64Bytes + fmtBytes + 8;
+    } else {
+        StoreLe32(fact, FactId);
+        StoreLe32(fact + 4, 4);
+        StoreLe32(fact + 8, 0xFFFFFFFFu);
+        StoreLe32(fact + 12, DataId);
+        bufferFill = 12 + fmtBytes + 12 + 8;
+    }
+    writeBlockAlign = fileFormat.blockAlign;
     dataOffset = bufferFill;
     fileOffset = 0;
     return S_OK;
@@ -333,7 +382,7 @@ int32_t WaveFile::Read(void* destination, uint32_t count, uint32_t* delivered) {
     if (mode != WaveModeRead) {
         return E_FAIL;
     }
-    const uint32_t wanted = std::min(count, dataLeft);
+    const auto wanted = static_cast<uint32_t>(std::min<uint64_t>(count, dataLeft));
     dataLeft -= wanted;
     auto* out = static_cast<uint8_t*>(destination);
     uint32_t copied = 0;
@@ -378,7 +427,7 @@ int32_t WaveFile::Write(uint32_t count, const void* source, uint32_t* written) {
     if (mode != WaveModeWrite) {
         return E_FAIL;
     }
-    if (RiffSizeFor(dataOffset - 8, dataWritten + count) > MaxChunkSize) {
+    if (!rf64 && RiffSizeFor(dataOffset - 8, dataWritten + count) > MaxChunkSize) {
         return E_FAIL;
     }
     const auto* in = static_cast<const uint8_t*>(source);
@@ -422,7 +471,13 @@ int32_t WaveFile::FinishWrittenFile() {
     // bytes the file does not hold: the header then keeps its 0 sizes. The
     // sample count is unknown to this layer: 0 replaces the "still being
     // written" mark.
-    if (ok && !writeFailed) {
+    if (ok && !writeFailed && rf64) {
+        uint8_t sizes[24];
+        StoreLe64(sizes, RiffSizeFor(dataOffset - 8, dataWritten));
+        StoreLe64(sizes + 8, dataWritten);
+        StoreLe64(sizes + 16, writeBlockAlign == 0 ? 0 : dataWritten / writeBlockAlign);
+        ok = WriteAt(20, sizes, sizeof sizes);
+    } else if (ok && !writeFailed) {
         uint8_t riffSize[4];
         uint8_t dataBytes[4];
         const uint8_t zero[4] = {0, 0, 0, 0};
@@ -458,8 +513,9 @@ bool WaveFilePair::OpenInput(const std::string& path) {
 }
 
 bool WaveFilePair::OpenOutput(const std::string& path, uint32_t rate, uint32_t channels,
-                              uint16_t bits, uint16_t formatTag) {
+                              uint16_t bits, uint16_t formatTag, bool rf64) {
     output = std::make_unique<WaveFile>();
+    if (rf64) output->UseRf64();
     outputOpen = true;
     const uint64_t blockAlign = uint64_t{channels} * (bits / 8u);
     const uint64_t byteRate = uint64_t{rate} * blockAlign;

@@ -5,7 +5,8 @@
 // hands out the raw bytes of the data chunk; a writer produces
 //   "RIFF" size "WAVE" | "fmt " 16 <PCM record> | "fact" 4 <count> | "data" size <bytes> [pad]
 // (a 56-byte header for PCM) whose RIFF and data sizes are 0 and fact count
-// 0xFFFFFFFF until Close patches them (to the real sizes and 0). Sample bytes
+// 0xFFFFFFFF until Close patches them (to the real sizes and 0); an output
+// too large for that is RF64, with its sizes in a "ds64" chunk. Sample bytes
 // pass through unchanged in both directions. Both directions go through one
 // I/O buffer of IoBufferSize bytes on a plain descriptor.
 
@@ -69,7 +70,13 @@ public:
     // Size of the data chunk as found when the file was opened for reading:
     // the size in its header, or the bytes after the header up to the end of
     // the file when there are fewer.
-    uint32_t GetDataSize() const { return dataSize; }
+    uint64_t GetDataSize() const { return dataSize; }
+
+    // Makes the next Open for writing create an RF64 file, whose data may
+    // pass 4 GiB. Reading takes RF64 and BW64 files as they come.
+    void UseRf64() { rf64 = true; }
+    // Whether the open file is RF64 (or BW64).
+    bool IsRf64() const { return rf64; }
 
     // The format read from the "fmt " chunk; null unless opened for reading.
     const WaveFormatEx* Format() const { return format.get(); }
@@ -89,7 +96,7 @@ public:
 
     // Appends count bytes of source to the data chunk; *written counts the
     // bytes stored. Refused with E_FAIL and nothing stored when the file would
-    // grow past what its 32-bit RIFF size can describe. E_FAIL when a flush
+    // grow past what its 32-bit RIFF size can describe (not for RF64). E_FAIL when a flush
     // fails (*written then counts the bytes stored before it); such a failure
     // also makes Close fail. CO_E_NOTINITIALIZED when not open, E_INVALIDARG
     // for a null pointer, E_FAIL on a file opened for reading.
@@ -129,8 +136,11 @@ private:
     size_t bufferFill = 0;
     uint64_t fileOffset = 0;
     uint64_t dataOffset = 0;  // file offset of the first data byte
-    uint32_t dataSize = 0;
-    uint32_t dataLeft = 0;  // reading: data bytes not yet read
+    uint64_t dataSize = 0;
+    uint64_t dataLeft = 0;  // reading: data bytes not yet read
+    bool rf64 = false;
+    uint64_t rf64DataSize = 0;     // reading: the data size "ds64" gives
+    uint16_t writeBlockAlign = 0;  // writing: for the sample count of "ds64"
     uint64_t dataWritten = 0;
     bool writeFailed = false;
 };
@@ -170,8 +180,10 @@ struct WaveFilePair {
     // rate x blockAlign, blockAlign = channels x (bits / 8), bits}. False
     // when it cannot be created, or when channels, the block alignment or the
     // byte rate do not fit their 16- and 32-bit header fields.
+    // With rf64 the output is an RF64 file, for data beyond what a 32-bit
+    // RIFF size can describe.
     bool OpenOutput(const std::string& path, uint32_t rate, uint32_t channels, uint16_t bits,
-                    uint16_t formatTag = WaveFormatPcm);
+                    uint16_t formatTag = WaveFormatPcm, bool rf64 = false);
 
     // Input Read / output Write; true when the status is not negative.
     bool ReadBlock(void* buffer, uint32_t count, uint32_t* delivered);

@@ -38,7 +38,7 @@ void Check(bool condition) {
 // the chunk's end is tried.
 void ReadAll(WaveFile& file, uint64_t hash) {
     static constexpr uint32_t Sizes[] = {1, 2, 3, 4, 7, 64, 511, 4096, 16384, 65536};
-    const uint32_t dataSize = file.GetDataSize();
+    const uint64_t dataSize = file.GetDataSize();
     std::vector<uint8_t> buffer(65536 + 1);
     uint64_t consumed = 0;
     while (consumed < MaxBytesRead) {

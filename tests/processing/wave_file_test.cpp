@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -659,6 +661,112 @@ TEST(WaveFileWriting, WriteThatWouldPassFourGibibytesIsRefusedWhole) {
     EXPECT_EQ(LoadU32(bytesOnDisk, 52), 3u);
     EXPECT_EQ(std::vector<uint8_t>(bytesOnDisk.begin() + 56, bytesOnDisk.end()),
               (std::vector<uint8_t>{5, 6, 7, 0}));
+}
+
+// ---- RF64 --------------------------------------------------------------------
+
+TEST(WaveFileRf64, WrittenFileCarriesItsSizesInDs64AndReadsBack) {
+    ScratchFolder folder;
+    const std::string path = folder.File("big.wav");
+    const std::vector<uint8_t> data = RandomBytes(999, 8);
+    {
+        WaveFile file;
+        file.UseRf64();
+        const WaveFormatEx format = PcmFormat(48000, 2, 16);
+        ASSERT_EQ(file.Open(path, &format, WaveModeWrite), S_OK);
+        uint32_t written = 0;
+        ASSERT_EQ(file.Write(static_cast<uint32_t>(data.size()), data.data(), &written), S_OK);
+        ASSERT_EQ(file.Close(), S_OK);
+    }
+    const std::vector<uint8_t> bytes = ReadFileBytes(path);
+    ASSERT_EQ(bytes.size(), 80u + 1000u);  // RF64, ds64 (36), fmt (24), data header, pad byte
+    const auto u64 = [&](size_t at) {
+        return LoadU32(bytes, at) | uint64_t{LoadU32(bytes, at + 4)} << 32;
+    };
+    EXPECT_EQ(LoadU32(bytes, 0), 0x34364652u);  // "RF64"
+    EXPECT_EQ(LoadU32(bytes, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(LoadU32(bytes, 12), 0x34367364u);  // "ds64"
+    EXPECT_EQ(LoadU32(bytes, 16), 28u);
+    EXPECT_EQ(u64(20), bytes.size() - 8);
+    EXPECT_EQ(u64(28), 999u);
+    EXPECT_EQ(u64(36), 999u / 4);
+    EXPECT_EQ(LoadU32(bytes, 48), 0x20746D66u);  // "fmt "
+    EXPECT_EQ(LoadU32(bytes, 72), 0x61746164u);  // "data"
+    EXPECT_EQ(LoadU32(bytes, 76), 0xFFFFFFFFu);
+
+    WaveFile file;
+    ASSERT_EQ(file.Open(path, nullptr, WaveModeRead), S_OK);
+    EXPECT_TRUE(file.IsRf64());
+    EXPECT_EQ(file.GetDataSize(), 999u);
+    EXPECT_EQ(ReadAllData(file, 4096), data);
+    // An independent reader agrees, where there is one.
+    if (std::system("command -v ffprobe >/dev/null 2>&1") == 0) {
+        const std::string command =
+            "ffprobe -v error -show_entries stream=codec_name,channels,"
+            "duration_ts -of csv=p=0 '" +
+            path + "'";
+        FILE* probe = popen(command.c_str(), "r");
+        ASSERT_NE(probe, nullptr);
+        char line[128] = {};
+        const bool got = std::fgets(line, sizeof line, probe) != nullptr;
+        pclose(probe);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(std::string(line), "pcm_s16le,2,249\n");
+    }
+}
+
+// Hand-made RF64 and BW64 files: the data size comes from "ds64" where the
+// data chunk's own size says so, and "ds64" must come first.
+TEST(WaveFileRf64, HandMadeFilesFollowDs64) {
+    ScratchFolder folder;
+    const std::vector<uint8_t> data = RandomBytes(400, 9);
+    const auto ds64 = [](uint64_t riff, uint64_t dataSize, uint32_t bodyBytes = 28) {
+        ByteImage body;
+        body.U32(static_cast<uint32_t>(riff)).U32(static_cast<uint32_t>(riff >> 32));
+        body.U32(static_cast<uint32_t>(dataSize)).U32(static_cast<uint32_t>(dataSize >> 32));
+        body.U32(100).U32(0).U32(0);
+        std::vector<uint8_t> bytes = body.Data();
+        bytes.resize(bodyBytes);
+        return Chunk("ds64", bytes);
+    };
+    ChunkImage unsized = Chunk("data", data);
+    unsized.declaredSize = 0xFFFFFFFFu;
+    ChunkImage sized = Chunk("data", data);
+    sized.declaredSize = 300;
+    const ChunkImage format = PcmFormatChunk(48000, 2, 16);
+    struct Case {
+        const char* name;
+        const char* id;
+        std::vector<ChunkImage> chunks;
+        int64_t dataBytes;  // -1: cannot be opened
+    };
+    const Case cases[] = {
+        {"RF64", "RF64", {ds64(1000, 400), format, unsized}, 400},
+        {"BW64", "BW64", {ds64(1000, 400), format, unsized}, 400},
+        {"data size of its own", "RF64", {ds64(1000, 999), format, sized}, 300},
+        {"claims more than held", "RF64", {ds64(1u << 20, 1u << 20), format, unsized}, 400},
+        {"more than 4 GiB claimed", "RF64", {ds64(6ull << 30, 5ull << 30), format, unsized}, 400},
+        {"no ds64", "RF64", {format, unsized}, -1},
+        {"ds64 too short", "RF64", {ds64(1000, 400, 16), format, unsized}, -1},
+        {"ds64 not first", "RF64", {format, ds64(1000, 400), unsized}, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> image = RiffImage(c.chunks, "WAVE", 0xFFFFFFFFu);
+        std::copy_n(c.id, 4, image.begin());
+        const std::string path = folder.File("rf64.wav");
+        ASSERT_TRUE(WriteFileBytes(path, image));
+        WaveFile file;
+        const int32_t status = file.Open(path, nullptr, WaveModeRead);
+        if (c.dataBytes < 0) {
+            EXPECT_LT(status, 0);
+            continue;
+        }
+        ASSERT_EQ(status, S_OK);
+        EXPECT_EQ(file.GetDataSize(), static_cast<uint64_t>(c.dataBytes));
+        const std::vector<uint8_t> read = ReadAllData(file, 64);
+        EXPECT_EQ(read, std::vector<uint8_t>(data.begin(), data.begin() + c.dataBytes));
+    }
 }
 
 // ---- The pair ---------------------------------------------------------------
