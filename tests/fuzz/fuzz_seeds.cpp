@@ -3,6 +3,7 @@
 // odd ones. Seeds are made here rather than kept as binary files, so that a
 // change of format is one change of source.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -99,6 +100,16 @@ void WaveSeeds(const std::string& dir) {
     Write(dir + "/short_fmt.wav",
           RiffImage({Chunk("fmt ", {1, 0, 2, 0, 0x80, 0xBB, 0, 0}), Chunk("data", data)}));
     Write(dir + "/not_wave.wav", RiffImage({format, Chunk("data", data)}, "AVI "));
+    {
+        ByteImage ds64;
+        ds64.U32(1000).U32(0).U32(static_cast<uint32_t>(data.size())).U32(0).U32(10).U32(0).U32(0);
+        ChunkImage unsized = Chunk("data", data);
+        unsized.declaredSize = 0xFFFFFFFFu;
+        std::vector<uint8_t> rf64 =
+            RiffImage({Chunk("ds64", ds64.Data()), format, unsized}, "WAVE", 0xFFFFFFFFu);
+        std::copy_n("RF64", 4, rf64.begin());
+        Write(dir + "/rf64.wav", rf64);
+    }
     Write(dir + "/pcm24.wav", RiffImage({PcmFormatChunk(48000, 2, 24), Chunk("data", data)}));
     Write(dir + "/float32.wav",
           RiffImage(
