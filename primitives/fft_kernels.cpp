@@ -2,16 +2,18 @@
 // block combination, row/column decomposition, scaling and the real split.
 //
 // The loops work on four complex values at a time (GCC vector extensions, so
-// they build for any target; the hot entry points are cloned for AVX2). Every
-// output is computed with the same operations, in the same order, as the
-// scalar butterflies they vectorise: s0 + (-s1) is s0 - s1 to the bit, and a
-// sign flip is exact.
+// they build for any target; the hot entry points are cloned for AVX2 with
+// FMA and for AVX-512). Every output is computed with the same operations,
+// in the same order, as the scalar butterflies they vectorise: s0 + (-s1) is
+// s0 - s1 to the bit, and a sign flip is exact. The FMA clones fuse each
+// twiddle product's multiply and add, one rounding fewer.
 
 #include "primitives/internal/fft_kernels.h"
 
 #include <climits>
 #include <cstring>
 
+#include "primitives/internal/fft_tables.h"
 #include "primitives/internal/simd.h"
 
 // The vector helpers below are always inlined; no vector crosses a real call.
@@ -229,21 +231,21 @@ SP_INLINE void Radix4KernelBody(float* data, int order, const float* table, floa
     if (stageLength == length) Radix4Stage<Inverse, Scaled>(data, length, length, table, factor);
 }
 
-SP_HOT_LOOP void Radix4KernelForward(float* data, int order, const float* table) {
+SP_FFT_HOT_LOOP void Radix4KernelForward(float* data, int order, const float* table) {
     Radix4KernelBody<false, false>(data, order, table, 1.0f);
 }
 
-SP_HOT_LOOP void Radix4KernelInverse(float* data, int order, const float* table) {
+SP_FFT_HOT_LOOP void Radix4KernelInverse(float* data, int order, const float* table) {
     Radix4KernelBody<true, false>(data, order, table, 1.0f);
 }
 
-SP_HOT_LOOP void Radix4KernelForwardScaled(float* data, int order, const float* table,
-                                           float factor) {
+SP_FFT_HOT_LOOP void Radix4KernelForwardScaled(float* data, int order, const float* table,
+                                               float factor) {
     Radix4KernelBody<false, true>(data, order, table, factor);
 }
 
-SP_HOT_LOOP void Radix4KernelInverseScaled(float* data, int order, const float* table,
-                                           float factor) {
+SP_FFT_HOT_LOOP void Radix4KernelInverseScaled(float* data, int order, const float* table,
+                                               float factor) {
     Radix4KernelBody<true, true>(data, order, table, factor);
 }
 
@@ -251,19 +253,30 @@ SP_HOT_LOOP void Radix4KernelInverseScaled(float* data, int order, const float* 
 // Element r of the work area holds row r of four adjacent columns, so every
 // butterfly runs on all four columns with one twiddle.
 
-// One radix-4 stage of length P over `rows` elements of the work area; the
-// last stage (P = rows) writes element r to `out` + r * outStride instead.
-template <bool Inverse>
+// Column groups run one or two at a time (Groups = 1 or 2). With two, the
+// work area holds the second group's R elements after the first's, and the
+// row data of both (eight columns, one 64-byte line per row) is read and
+// written together: rows lie a multiple of 4 KiB apart, so a line that is
+// left for a later sweep has been evicted by the other rows before it.
+
+// One radix-4 stage of length P over `rows` elements of each group's work
+// area; the last stage (P = rows) writes element r of group h to `out` +
+// r * outStride + 8 h instead.
+template <bool Inverse, int Groups>
 SP_INLINE void ColumnStage(float* work, std::size_t rows, std::size_t stageLength,
                            const float* table, float* out, std::size_t outStride) {
     const std::size_t quarter = stageLength / 4;
     const std::size_t stride = rows / stageLength;
     const std::size_t inQuarter = 8 * quarter;
     const std::size_t outQuarter = outStride * quarter;
+    const std::size_t groupOut = out == work ? 8 * rows : 8;
     for (std::size_t base = 0; base < rows; base += stageLength) {
-        const float* in = work + 8 * base;
-        Radix4Combine<Inverse>(Load(in), Load(in + inQuarter), Load(in + 2 * inQuarter),
-                               Load(in + 3 * inQuarter), out + outStride * base, outQuarter);
+        for (int h = 0; h < Groups; ++h) {
+            const float* in = work + 8 * rows * h + 8 * base;
+            Radix4Combine<Inverse>(Load(in), Load(in + inQuarter), Load(in + 2 * inQuarter),
+                                   Load(in + 3 * inQuarter), out + outStride * base + groupOut * h,
+                                   outQuarter);
+        }
     }
     for (std::size_t k = 1; k < quarter; ++k) {
         const float* entry = table + 6 * k * stride;
@@ -271,31 +284,37 @@ SP_INLINE void ColumnStage(float* work, std::size_t rows, std::size_t stageLengt
         const Twiddle w2 = Spread<Inverse>(entry[2], entry[3]);
         const Twiddle w3 = Spread<Inverse>(entry[4], entry[5]);
         for (std::size_t base = k; base < rows; base += stageLength) {
-            const float* in = work + 8 * base;
-            Radix4Combine<Inverse>(Load(in), Multiply(Load(in + inQuarter), w2),
-                                   Multiply(Load(in + 2 * inQuarter), w1),
-                                   Multiply(Load(in + 3 * inQuarter), w3), out + outStride * base,
-                                   outQuarter);
+            for (int h = 0; h < Groups; ++h) {
+                const float* in = work + 8 * rows * h + 8 * base;
+                Radix4Combine<Inverse>(Load(in), Multiply(Load(in + inQuarter), w2),
+                                       Multiply(Load(in + 2 * inQuarter), w1),
+                                       Multiply(Load(in + 3 * inQuarter), w3),
+                                       out + outStride * base + groupOut * h, outQuarter);
+            }
         }
     }
 }
 
-// Four adjacent columns (starting at `columns`) of R = 2^columnOrder rows:
-// each element times its matrix entry, then the radix-4 kernel of length R
-// down the columns with the result written back to the rows. Element r of
-// the work area holds row r of the four columns. The gather runs together
-// with the first stage and the last stage writes straight to the rows.
-template <bool Inverse>
+// Groups of four adjacent columns (starting at `columns`) of R =
+// 2^columnOrder rows: each element times its matrix entry, then the radix-4
+// kernel of length R down the columns with the result written back to the
+// rows. Element r of a group's work area holds row r of its four columns.
+// The gather runs together with the first stage and the last stage writes
+// straight to the rows.
+template <bool Inverse, int Groups>
 SP_INLINE void ColumnGroup(float* columns, std::size_t rowFloats, int columnOrder,
                            const float* entry, const float* table, float* work) {
     const std::size_t rows = std::size_t{1} << columnOrder;
     for (std::size_t r = 0; r < rows; r += 4, entry += 32) {
-        const float* row = columns + r * rowFloats;
-        const Vec a = Multiply<Inverse>(Load(row), Load(entry));
-        const Vec b = Multiply<Inverse>(Load(row + rowFloats), Load(entry + 8));
-        const Vec c = Multiply<Inverse>(Load(row + 2 * rowFloats), Load(entry + 16));
-        const Vec d = Multiply<Inverse>(Load(row + 3 * rowFloats), Load(entry + 24));
-        Radix4Combine<Inverse>(a, b, c, d, work + 8 * r, 8);
+        for (int h = 0; h < Groups; ++h) {
+            const float* row = columns + r * rowFloats + 8 * h;
+            const float* e = entry + 8 * rows * h;
+            const Vec a = Multiply<Inverse>(Load(row), Load(e));
+            const Vec b = Multiply<Inverse>(Load(row + rowFloats), Load(e + 8));
+            const Vec c = Multiply<Inverse>(Load(row + 2 * rowFloats), Load(e + 16));
+            const Vec d = Multiply<Inverse>(Load(row + 3 * rowFloats), Load(e + 24));
+            Radix4Combine<Inverse>(a, b, c, d, work + 8 * rows * h + 8 * r, 8);
+        }
     }
     std::size_t stageLength = 16;
     if (columnOrder % 2 != 0) {
@@ -303,7 +322,7 @@ SP_INLINE void ColumnGroup(float* columns, std::size_t rowFloats, int columnOrde
         const float* w8 = table + 6 * (rows / 8);
         const Twiddle w1 = Spread<Inverse>(w8[0], w8[1]);
         const Twiddle w3 = Spread<Inverse>(-w8[0], w8[1]);
-        for (std::size_t group = 0; group < rows; group += 8) {
+        for (std::size_t group = 0; group < Groups * rows; group += 8) {
             float* p = work + 8 * group;
             const Vec b[4] = {Load(p + 32), Multiply(Load(p + 40), w1),
                               Rotate<Inverse>(Load(p + 48)), Multiply(Load(p + 56), w3)};
@@ -316,31 +335,41 @@ SP_INLINE void ColumnGroup(float* columns, std::size_t rowFloats, int columnOrde
         stageLength = 32;
     }
     for (; stageLength < rows; stageLength *= 4) {
-        ColumnStage<Inverse>(work, rows, stageLength, table, work, 8);
+        ColumnStage<Inverse, Groups>(work, rows, stageLength, table, work, 8);
     }
-    ColumnStage<Inverse>(work, rows, rows, table, columns, rowFloats);
+    ColumnStage<Inverse, Groups>(work, rows, rows, table, columns, rowFloats);
 }
 
-// Columns of one decomposition level, four at a time, reading the matrix
-// in storage order.
+// Up to this column order a two-group work area (64 R bytes) is kept on the
+// stack; larger orders run one group at a time through the caller's buffer.
+constexpr int MaxPairedColumnOrder = 7;
+
+// Columns of one decomposition level, reading the matrix in storage order.
 template <bool Inverse>
 SP_INLINE void ColumnPassBody(float* data, int order, int columnOrder, const float* matrix,
                               const float* table, float* work) {
     const std::size_t rows = std::size_t{1} << columnOrder;
     const std::size_t rowFloats = std::size_t{2} << (order - columnOrder);
     const float* entry = matrix;
+    if (columnOrder <= MaxPairedColumnOrder) {
+        alignas(32) float pairWork[16 << MaxPairedColumnOrder];
+        for (std::size_t group = 0; group < rowFloats; group += 16, entry += 16 * rows) {
+            ColumnGroup<Inverse, 2>(data + group, rowFloats, columnOrder, entry, table, pairWork);
+        }
+        return;
+    }
     for (std::size_t group = 0; group < rowFloats; group += 8, entry += 8 * rows) {
-        ColumnGroup<Inverse>(data + group, rowFloats, columnOrder, entry, table, work);
+        ColumnGroup<Inverse, 1>(data + group, rowFloats, columnOrder, entry, table, work);
     }
 }
 
-SP_HOT_LOOP void ColumnPassForward(float* data, int order, int columnOrder, const float* matrix,
-                                   const float* table, float* work) {
+SP_FFT_HOT_LOOP void ColumnPassForward(float* data, int order, int columnOrder, const float* matrix,
+                                       const float* table, float* work) {
     ColumnPassBody<false>(data, order, columnOrder, matrix, table, work);
 }
 
-SP_HOT_LOOP void ColumnPassInverse(float* data, int order, int columnOrder, const float* matrix,
-                                   const float* table, float* work) {
+SP_FFT_HOT_LOOP void ColumnPassInverse(float* data, int order, int columnOrder, const float* matrix,
+                                       const float* table, float* work) {
     ColumnPassBody<true>(data, order, columnOrder, matrix, table, work);
 }
 
@@ -398,11 +427,11 @@ SP_INLINE void CombineStagesBody(float* data, int order, const float* quarter) {
     }
 }
 
-SP_HOT_LOOP void CombineStagesForward(float* data, int order, const float* quarter) {
+SP_FFT_HOT_LOOP void CombineStagesForward(float* data, int order, const float* quarter) {
     CombineStagesBody<false>(data, order, quarter);
 }
 
-SP_HOT_LOOP void CombineStagesInverse(float* data, int order, const float* quarter) {
+SP_FFT_HOT_LOOP void CombineStagesInverse(float* data, int order, const float* quarter) {
     CombineStagesBody<true>(data, order, quarter);
 }
 
@@ -423,6 +452,51 @@ SP_INLINE void SplitPair(float* a, float* b, const float* cd) {
     a[1] = h - bi;
     b[0] = ar - l;
     b[1] = h - ai;
+}
+
+// ---- Permutation folded into the rows --------------------------------------
+
+SP_INLINE Lanes LoadLanes(const float* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// With R = 2^d rows of C = 2^e elements (d = order - rowOrder >= 2), the
+// bit-reversed vector's row r holds src[rev_d(r) + R q] at position rev_e(q).
+// This writes the four rows with rev_d(r) = first .. first + 3 (first a
+// multiple of 4) from src in natural order: the four share every 32-byte
+// load of src, and position p = 4g + i reads q = rev_2(i) C/4 + rev_(e-2)(g),
+// so a 4 x 4 transpose of four loads gives four elements in a row of each.
+SP_HOT_LOOP void GatherRows(const float* src, float* dst, int order, int rowOrder,
+                            std::size_t first) {
+    const int columnOrder = order - rowOrder;
+    const std::size_t rows = std::size_t{1} << columnOrder;
+    const std::size_t quarter = (std::size_t{1} << rowOrder) / 4;
+    auto rowStart = [&](std::size_t j) {
+        const std::size_t r = ReverseBits(static_cast<std::uint32_t>(first + j), columnOrder);
+        return dst + (r << (rowOrder + 1));
+    };
+    float* const out0 = rowStart(0);
+    float* const out1 = rowStart(1);
+    float* const out2 = rowStart(2);
+    float* const out3 = rowStart(3);
+    const std::size_t slice = 2 * rows * quarter;  // floats between q and q + C/4
+    for (std::size_t q = 0; q < quarter; ++q) {
+        const float* in = src + 2 * (first + rows * q);
+        const Lanes v0 = LoadLanes(in), v1 = LoadLanes(in + 2 * slice);
+        const Lanes v2 = LoadLanes(in + slice), v3 = LoadLanes(in + 3 * slice);
+        // The 4 x 4 transpose of (v0, v1, v2, v3).
+        const Lanes t0 = __builtin_shufflevector(v0, v1, 0, 4, 2, 6);
+        const Lanes t1 = __builtin_shufflevector(v0, v1, 1, 5, 3, 7);
+        const Lanes t2 = __builtin_shufflevector(v2, v3, 0, 4, 2, 6);
+        const Lanes t3 = __builtin_shufflevector(v2, v3, 1, 5, 3, 7);
+        const std::size_t p = 8 * ReverseBits(static_cast<std::uint32_t>(q), rowOrder - 2);
+        Store(out0 + p, (Vec)__builtin_shufflevector(t0, t2, 0, 1, 4, 5));
+        Store(out1 + p, (Vec)__builtin_shufflevector(t1, t3, 0, 1, 4, 5));
+        Store(out2 + p, (Vec)__builtin_shufflevector(t0, t2, 2, 3, 6, 7));
+        Store(out3 + p, (Vec)__builtin_shufflevector(t1, t3, 2, 3, 6, 7));
+    }
 }
 
 }  // namespace
@@ -473,14 +547,50 @@ void Radix4Kernel(float* data, int order, const float* table, bool inverse, bool
     }
 }
 
-void BlockCombine(const FftSpec& spec, float* data, int order, bool inverse, bool scaled) {
-    constexpr std::ptrdiff_t BlockFloats = std::ptrdiff_t{2} << BlockOrder;
-    const std::ptrdiff_t blocks = std::ptrdiff_t{1} << (order - BlockOrder);
-    for (std::ptrdiff_t block = blocks - 1; block >= 0; --block) {
-        float* blockData = data + block * BlockFloats;
-        Radix4Kernel(blockData, BlockOrder, spec.radix4TwiddleTable, inverse, scaled,
-                     spec.scaleFactor);
+namespace {
+
+// One row of a decomposition, already in bit-reversed order, transformed in
+// place by the path of its order.
+void TransformRow(const FftSpec& spec, float* row, int rowOrder, int level, bool inverse,
+                  bool scaled, float* work) {
+    if (rowOrder <= MaxKernelOrder) {
+        Radix4Kernel(row, rowOrder, spec.radix4TwiddleTable, inverse, scaled, spec.scaleFactor);
+    } else if (SplitOrderTable[rowOrder] != 0) {
+        RowColumnPass(spec, row, row, rowOrder, level + 1, inverse, scaled, work);
+    } else {
+        BlockCombine(spec, row, row, rowOrder, inverse, scaled);
     }
+}
+
+// The 2^(order - rowOrder) rows of 2^rowOrder elements: in place when src
+// is data (already permuted), else gathered from src four at a time and
+// transformed while they are still in cache. Rows are independent, so their
+// order changes no result.
+void TransformRows(const FftSpec& spec, const float* src, float* data, int order, int rowOrder,
+                   int level, bool inverse, bool scaled, float* work) {
+    const int columnOrder = order - rowOrder;
+    const std::size_t rows = std::size_t{1} << columnOrder;
+    const std::size_t rowFloats = std::size_t{2} << rowOrder;
+    if (src == data) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            TransformRow(spec, data + r * rowFloats, rowOrder, level, inverse, scaled, work);
+        }
+        return;
+    }
+    for (std::size_t first = 0; first < rows; first += 4) {
+        GatherRows(src, data, order, rowOrder, first);
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::size_t r = ReverseBits(static_cast<std::uint32_t>(first + j), columnOrder);
+            TransformRow(spec, data + r * rowFloats, rowOrder, level, inverse, scaled, work);
+        }
+    }
+}
+
+}  // namespace
+
+void BlockCombine(const FftSpec& spec, const float* src, float* data, int order, bool inverse,
+                  bool scaled) {
+    TransformRows(spec, src, data, order, BlockOrder, 0, inverse, scaled, nullptr);
     if (inverse) {
         CombineStagesInverse(data, order, spec.quarterTwiddleTable);
     } else {
@@ -488,22 +598,10 @@ void BlockCombine(const FftSpec& spec, float* data, int order, bool inverse, boo
     }
 }
 
-void RowColumnPass(const FftSpec& spec, float* data, int order, int level, bool inverse,
-                   bool scaled, float* work) {
+void RowColumnPass(const FftSpec& spec, const float* src, float* data, int order, int level,
+                   bool inverse, bool scaled, float* work) {
     const int columnOrder = SplitOrderTable[order];
-    const int rowOrder = order - columnOrder;
-    const std::ptrdiff_t rows = std::ptrdiff_t{1} << columnOrder;
-    const std::ptrdiff_t rowFloats = std::ptrdiff_t{2} << rowOrder;
-    for (std::ptrdiff_t r = 0; r < rows; ++r) {
-        float* row = data + r * rowFloats;
-        if (rowOrder <= MaxKernelOrder) {
-            Radix4Kernel(row, rowOrder, spec.radix4TwiddleTable, inverse, scaled, spec.scaleFactor);
-        } else if (SplitOrderTable[rowOrder] != 0) {
-            RowColumnPass(spec, row, rowOrder, level + 1, inverse, scaled, work);
-        } else {
-            BlockCombine(spec, row, rowOrder, inverse, scaled);
-        }
-    }
+    TransformRows(spec, src, data, order, order - columnOrder, level, inverse, scaled, work);
     const float* matrix = spec.columnTwiddleMatrices[level];
     const float* table = spec.columnRadix4Tables[level];
     if (inverse) {
@@ -516,17 +614,29 @@ void RowColumnPass(const FftSpec& spec, float* data, int order, int level, bool 
 void ComplexTransform(const FftSpec& spec, const float* src, float* dst, int order, bool inverse,
                       float* work) {
     const bool scaled = (inverse ? spec.inverseScaled : spec.forwardScaled) != 0;
-    BitReversePermute(src, dst, order, spec.bitReverseTable);
     if (order <= MaxKernelOrder) {
+        BitReversePermute(src, dst, order, spec.bitReverseTable);
         Radix4Kernel(dst, order, spec.radix4TwiddleTable, inverse, scaled, spec.scaleFactor);
-    } else if (order <= MaxBlockCombineOrder) {
-        BlockCombine(spec, dst, order, inverse, scaled);
+        return;
+    }
+    // Out of place, with four top-level rows or more, the permutation is
+    // folded into the gathering of the rows; otherwise it is a sweep of its own.
+    const int columnOrder =
+        order <= MaxBlockCombineOrder ? order - BlockOrder : SplitOrderTable[order];
+    const float* rowSource = dst;
+    if (src != dst && columnOrder >= 2) {
+        rowSource = src;
     } else {
-        RowColumnPass(spec, dst, order, 0, inverse, scaled, work);
+        BitReversePermute(src, dst, order, spec.bitReverseTable);
+    }
+    if (order <= MaxBlockCombineOrder) {
+        BlockCombine(spec, rowSource, dst, order, inverse, scaled);
+    } else {
+        RowColumnPass(spec, rowSource, dst, order, 0, inverse, scaled, work);
     }
 }
 
-SP_HOT_LOOP void RealSplitPass(float* data, int order, const float* splitTable) {
+SP_FFT_HOT_LOOP void RealSplitPass(float* data, int order, const float* splitTable) {
     const std::size_t half = std::size_t{1} << (order - 1);  // M complex values
     const std::size_t quarter = half / 2;
     const float r = data[0], i = data[1];

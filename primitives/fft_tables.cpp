@@ -18,15 +18,6 @@ T* AllocateTable(std::size_t count) {
     return static_cast<T*>(AllocateAligned(bytes));
 }
 
-std::uint32_t ReverseBits(std::uint32_t k, int bits) {
-    if (bits == 0) return 0;
-    k = ((k >> 1) & 0x55555555u) | ((k & 0x55555555u) << 1);
-    k = ((k >> 2) & 0x33333333u) | ((k & 0x33333333u) << 2);
-    k = ((k >> 4) & 0x0F0F0F0Fu) | ((k & 0x0F0F0F0Fu) << 4);
-    k = __builtin_bswap32(k);
-    return k >> (32 - bits);
-}
-
 // w_L^l for 0 <= l < L from the sine table with stride t, by quadrant; only
 // sines of the first quadrant are read, so all twiddles agree to the bit.
 // With q the quadrant, o = l - qL/4, a = S[L/4 - o], b = S[o], the root is

@@ -23,18 +23,24 @@ void BitReversePermute(const float* src, float* dst, int order, const int32_t* t
 void Radix4Kernel(float* data, int order, const float* table, bool inverse, bool scaled,
                   float factor);
 
-// DFT of 2^11 or 2^12 bit-reversed elements: 1024-point kernels, each scaled
-// as it runs when `scaled`, then radix-2 combining stages.
-void BlockCombine(const FftSpec& spec, float* data, int order, bool inverse, bool scaled);
+// DFT of 2^11 or 2^12 elements into data: 1024-point kernels, each scaled as
+// it runs when `scaled`, then radix-2 combining stages. src is data holding
+// the elements bit-reversed, or (2^12 only) a separate, non-overlapping
+// array holding them in natural order, permuted as the blocks are gathered.
+void BlockCombine(const FftSpec& spec, const float* src, float* data, int order, bool inverse,
+                  bool scaled);
 
-// DFT of 2^order bit-reversed elements (order >= 13) as rows then columns
-// of decomposition level `level`; rows are scaled when `scaled`. work is at
-// least 32 * 2^SplitOrderTable[order] bytes, any float alignment.
-void RowColumnPass(const FftSpec& spec, float* data, int order, int level, bool inverse,
-                   bool scaled, float* work);
+// DFT of 2^order elements (order >= 13) into data as rows then columns of
+// decomposition level `level`; rows are scaled when `scaled`. src is data
+// holding the elements bit-reversed, or a separate, non-overlapping array
+// holding them in natural order, permuted as the rows are gathered. work is
+// at least 32 * 2^SplitOrderTable[order] bytes, any float alignment.
+void RowColumnPass(const FftSpec& spec, const float* src, float* data, int order, int level,
+                   bool inverse, bool scaled, float* work);
 
 // Complex transform of 2^order elements (order >= 3) from src into dst:
-// permutation, then the kernel path of the order. Scales by the spec's factor
+// permutation (folded into the rows when out of place from order 12), then
+// the kernel path of the order. Scales by the spec's factor
 // when the direction is scaled. work as for RowColumnPass (null below 13).
 void ComplexTransform(const FftSpec& spec, const float* src, float* dst, int order, bool inverse,
                       float* work);

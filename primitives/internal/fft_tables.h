@@ -15,6 +15,16 @@
 
 namespace sp::internal {
 
+// k with its low `bits` bits (0 to 32) in reverse order.
+inline std::uint32_t ReverseBits(std::uint32_t k, int bits) {
+    if (bits == 0) return 0;
+    k = ((k >> 1) & 0x55555555u) | ((k & 0x55555555u) << 1);
+    k = ((k >> 2) & 0x33333333u) | ((k & 0x33333333u) << 2);
+    k = ((k >> 4) & 0x0F0F0F0Fu) | ((k & 0x0F0F0F0Fu) << 4);
+    k = __builtin_bswap32(k);
+    return k >> (32 - bits);
+}
+
 // S[j] = sin(2 pi j / L) for j = 0 .. L/4 (L = 2^order, order >= 3): sines up
 // to L/8, cosines of the complement above, so each value is one rounding of
 // an accurate double. Null when memory is short. Release with ReleaseAligned.
