@@ -56,11 +56,11 @@ std::size_t RingStride(uint32_t blockLength) { return (blockLength + 1 + 7) & ~s
 #define ENGINE_HOT_LOOP __attribute__((target_clones("avx2", "default")))
 #define ENGINE_FUSED_LOOP \
     __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#define ENGINE_FUSED_FORM 1
+constexpr bool FusedFormBuilt = true;
 #else
 #define ENGINE_HOT_LOOP
 #define ENGINE_FUSED_LOOP
-#define ENGINE_FUSED_FORM 0
+constexpr bool FusedFormBuilt = false;
 #endif
 
 // d = a * b, or d += a * b.
@@ -118,12 +118,11 @@ ENGINE_FUSED_LOOP void MultiplyFoldedFused(const float* __restrict x, const floa
 }
 
 bool DetectFusedForm() {
-#if ENGINE_FUSED_FORM
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("x86-64-v3");
-#else
+    if constexpr (FusedFormBuilt) {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("x86-64-v3");
+    }
     return false;
-#endif
 }
 
 template <bool Accumulate>
