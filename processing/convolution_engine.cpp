@@ -44,35 +44,18 @@ bool AllocateWork(int size, uint8_t** work) {
 // Complex values of a ring entry: bins 0 .. N/2, padded to whole cache lines.
 std::size_t RingStride(uint32_t blockLength) { return (blockLength + 1 + 7) & ~std::size_t{7}; }
 
-// The multiply-accumulate has two forms. The plain one makes its operations
-// in the order the vector primitives use, so the folded layout gives the
-// same bits as a full one. The fused one, for processors with FMA, adds
-// each product with one rounding (std::fma), fewer instructions and a
-// rounding less; it is compiled only for the AVX2+FMA and AVX-512 levels and
-// reached only where they run. Sanitizer builds keep one version of each:
-// clone resolvers run before a sanitizer's runtime is ready.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
     !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define ENGINE_HOT_LOOP __attribute__((target_clones("avx2", "default")))
-#define ENGINE_FUSED_LOOP \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-constexpr bool FusedFormBuilt = true;
 #else
 #define ENGINE_HOT_LOOP
-#define ENGINE_FUSED_LOOP
-constexpr bool FusedFormBuilt = false;
 #endif
 
-// d = a * b, or d += a * b.
-template <bool Accumulate, bool Fused>
+// d = a * b, or d += a * b, with the operations in the order the vector
+// primitives use, so the folded layout gives the same bits as a full one.
+template <bool Accumulate>
 inline void MultiplyBin(float are, float aim, const float* b, float* d) {
-    if constexpr (Fused && Accumulate) {
-        d[0] = std::fma(-aim, b[1], std::fma(are, b[0], d[0]));
-        d[1] = std::fma(aim, b[0], std::fma(are, b[1], d[1]));
-    } else if constexpr (Fused) {
-        d[0] = std::fma(-aim, b[1], are * b[0]);
-        d[1] = std::fma(aim, b[0], are * b[1]);
-    } else if constexpr (Accumulate) {
+    if constexpr (Accumulate) {
         d[0] = (are * b[0] + d[0]) - aim * b[1];
         d[1] = (are * b[1] + d[1]) + aim * b[0];
     } else {
@@ -84,55 +67,21 @@ inline void MultiplyBin(float are, float aim, const float* b, float* d) {
 // Bins j of [begin, end) (0 <= begin < end <= half + 1) of the folded
 // product: bin j and, through the conjugate of bin j, bin N - j, kept at
 // half + j.
-template <bool Accumulate, bool Fused>
-inline void MultiplyFoldedBody(const float* __restrict x, const float* __restrict h,
-                               float* __restrict acc, std::ptrdiff_t half, std::ptrdiff_t begin,
-                               std::ptrdiff_t end) {
+template <bool Accumulate>
+ENGINE_HOT_LOOP void MultiplyFolded(const float* __restrict x, const float* __restrict h,
+                                    float* __restrict acc, std::ptrdiff_t half,
+                                    std::ptrdiff_t begin, std::ptrdiff_t end) {
     const float* __restrict hHigh = h + 2 * half;
     float* __restrict accHigh = acc + 2 * half;
-    if (begin == 0) MultiplyBin<Accumulate, Fused>(x[0], x[1], h, acc);
+    if (begin == 0) MultiplyBin<Accumulate>(x[0], x[1], h, acc);
     const std::ptrdiff_t stop = std::min(end, half);
     for (std::ptrdiff_t j = std::max<std::ptrdiff_t>(begin, 1); j < stop; ++j) {
         const float re = x[2 * j], im = x[2 * j + 1];
-        MultiplyBin<Accumulate, Fused>(re, im, h + 2 * j, acc + 2 * j);
-        MultiplyBin<Accumulate, Fused>(re, -im, hHigh + 2 * j, accHigh + 2 * j);
+        MultiplyBin<Accumulate>(re, im, h + 2 * j, acc + 2 * j);
+        MultiplyBin<Accumulate>(re, -im, hHigh + 2 * j, accHigh + 2 * j);
     }
     // Bin N/2 is its own conjugate partner.
-    if (end > half) MultiplyBin<Accumulate, Fused>(x[2 * half], x[2 * half + 1], hHigh, accHigh);
-}
-
-template <bool Accumulate>
-ENGINE_HOT_LOOP void MultiplyFoldedPlain(const float* __restrict x, const float* __restrict h,
-                                         float* __restrict acc, std::ptrdiff_t half,
-                                         std::ptrdiff_t begin, std::ptrdiff_t end) {
-    MultiplyFoldedBody<Accumulate, false>(x, h, acc, half, begin, end);
-}
-
-// Its baseline clone exists only because a clone set needs one; it is never
-// selected, since FusedForm() is false wherever it would be.
-template <bool Accumulate>
-ENGINE_FUSED_LOOP void MultiplyFoldedFused(const float* __restrict x, const float* __restrict h,
-                                           float* __restrict acc, std::ptrdiff_t half,
-                                           std::ptrdiff_t begin, std::ptrdiff_t end) {
-    MultiplyFoldedBody<Accumulate, true>(x, h, acc, half, begin, end);
-}
-
-bool DetectFusedForm() {
-    if constexpr (FusedFormBuilt) {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("x86-64-v3");
-    }
-    return false;
-}
-
-template <bool Accumulate>
-void MultiplyFolded(const float* x, const float* h, float* acc, std::ptrdiff_t half,
-                    std::ptrdiff_t begin, std::ptrdiff_t end) {
-    if (FusedSpectrumProduct()) {
-        MultiplyFoldedFused<Accumulate>(x, h, acc, half, begin, end);
-    } else {
-        MultiplyFoldedPlain<Accumulate>(x, h, acc, half, begin, end);
-    }
+    if (end > half) MultiplyBin<Accumulate>(x[2 * half], x[2 * half + 1], hHigh, accHigh);
 }
 
 // Bins summed per pass of a group: a partition's share (8 KiB of filter),
@@ -153,11 +102,6 @@ void FoldUpperHalf(Complex32f* spectrum, uint32_t fftLength) {
 }
 
 }  // namespace
-
-bool FusedSpectrumProduct() {
-    static const bool fused = DetectFusedForm();
-    return fused;
-}
 
 void MultiplyHalfSpectrum(const Complex32f* input, const Complex32f* filter,
                           Complex32f* accumulator, uint32_t blockLength, bool accumulate) {

@@ -83,14 +83,6 @@ void ProcessBlocks(ConvolutionEngine* engine, const float* input, Complex32f* ou
 void MultiplyHalfSpectrum(const Complex32f* input, const Complex32f* filter,
                           Complex32f* accumulator, uint32_t blockLength, bool accumulate);
 
-// True when the products above are fused with their sums, each real part
-// fma(-im a, im b, fma(re a, re b, d)) and each imaginary part
-// fma(im a, re b, fma(re a, im b, d)) (d absent without accumulation:
-// re a * re b, re a * im b, rounded); false when every product and sum is
-// rounded on its own. The choice is made once per process, by processor:
-// fused wherever AVX2 and FMA run.
-bool FusedSpectrumProduct();
-
 // Releases the engine and everything it holds; null is ignored.
 void DestroyEngine(ConvolutionEngine* engine);
 

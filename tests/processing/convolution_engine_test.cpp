@@ -288,20 +288,6 @@ TEST(ConvolutionEngine, RefusesWhatItCannotHold) {
     for (const auto& v : output) ASSERT_TRUE(v.re == 0 && v.im == 0);
 }
 
-// d = a * b, or d + a * b, as one bin of a product over full spectra, with
-// the roundings the engine's product is documented to make.
-Complex32f FullSpectrumBin(Complex32f a, Complex32f b, Complex32f d, bool accumulate) {
-    if (FusedSpectrumProduct()) {
-        const float re0 = accumulate ? std::fma(a.re, b.re, d.re) : a.re * b.re;
-        const float im0 = accumulate ? std::fma(a.re, b.im, d.im) : a.re * b.im;
-        return Complex32f{std::fma(-a.im, b.im, re0), std::fma(a.im, b.re, im0)};
-    }
-    if (accumulate) {
-        return Complex32f{(a.re * b.re + d.re) - a.im * b.im, (a.re * b.im + d.im) + a.im * b.re};
-    }
-    return Complex32f{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-
 // The ring keeps half of each input spectrum and reads bin j for bins j and
 // N - j. Against the product over full spectra (the upper half conjugates
 // of the lower) the folded one must give the very same bits, at every FFT
@@ -324,7 +310,12 @@ TEST(HalfSpectrumProduct, SameBitsAsTheFullSpectrum) {
         std::reverse(folded.begin() + half + 1, folded.end());
         for (const bool accumulate : {false, true}) {
             for (uint32_t k = 0; k < n; ++k) {
-                full[k] = FullSpectrumBin(x[k], h[k], full[k], accumulate);
+                const Complex32f a = x[k], b = h[k];
+                Complex32f& d = full[k];
+                const float re =
+                    accumulate ? (a.re * b.re + d.re) - a.im * b.im : a.re * b.re - a.im * b.im;
+                d.im = accumulate ? (a.re * b.im + d.im) + a.im * b.re : a.re * b.im + a.im * b.re;
+                d.re = re;
             }
             MultiplyHalfSpectrum(x.data(), hFolded.data(), folded.data(), half, accumulate);
             std::vector<Complex32f> unfolded(folded);
