@@ -17,6 +17,23 @@ struct Loudness {
     double truePeakDb = 0;      // dBTP: 4x oversampled peak of both channels
 };
 
+// The peak of a stereo signal between its samples: 4x oversampled through
+// the interpolation filter of ITU-R BS.1770 (12 taps a phase), the samples
+// themselves included.
+class TruePeakMeter {
+public:
+    void Add(const float* left, const float* right, uint32_t frames);
+    float Peak() const { return peak; }
+
+private:
+    static constexpr int Taps = 12;
+    float history[2][Taps - 1] = {};  // each channel's last samples
+    std::vector<float> extended;      // history, then the block
+    std::vector<float> sums;          // one phase's interpolated values
+    std::vector<float> peaks;         // each sample's largest value
+    float peak = 0.0f;
+};
+
 // Measures one stereo signal block by block (libebur128).
 class LoudnessMeter {
 public:
@@ -35,6 +52,7 @@ private:
     struct State;  // libebur128's, whose type has no name to declare here
     State* state = nullptr;
     std::vector<float> interleaved;
+    TruePeakMeter truePeak;
 };
 
 // How loud a 2x2 filter matrix can make a signal, left output from
