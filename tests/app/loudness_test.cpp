@@ -92,6 +92,31 @@ INSTANTIATE_TEST_SUITE_P(
         // samples peak 3 dB below the wave.
         ReferenceCase{"true_peak", 48000, 12000, Pi / 4, {{10, -6}}, NAN, 0, 0.5, -6}));
 
+// The interpolated peak does not depend on how the signal is cut into
+// blocks: a crest between two samples at a block boundary is found, the
+// same as when the whole signal comes at once.
+TEST(TruePeak, BlockBoundariesDoNotMatter) {
+    // 11025 Hz at 44.1 kHz, crests 45 degrees off the samples: samples at
+    // 0.707 of the wave's 0.5, so the interpolation must see past them.
+    std::vector<float> wave(44100);
+    for (std::size_t n = 0; n < wave.size(); ++n) {
+        wave[n] = static_cast<float>(0.5 * std::sin(Pi / 2 * double(n) + Pi / 4));
+    }
+    std::vector<float> silence(wave.size(), 0.0f);
+    TruePeakMeter whole;
+    whole.Add(wave.data(), silence.data(), static_cast<uint32_t>(wave.size()));
+    EXPECT_NEAR(20 * std::log10(whole.Peak()), 20 * std::log10(0.5), 0.4);
+    for (const uint32_t block : {1u, 7u, 11u, 12u, 4096u}) {
+        SCOPED_TRACE(block);
+        TruePeakMeter cut;
+        for (std::size_t at = 0; at < wave.size(); at += block) {
+            const auto n = static_cast<uint32_t>(std::min<std::size_t>(block, wave.size() - at));
+            cut.Add(silence.data() + at, wave.data() + at, n);  // the right channel this time
+        }
+        EXPECT_EQ(cut.Peak(), whole.Peak());
+    }
+}
+
 // |H(f)| summed into each output by a direct DFT in double on a grid 16
 // times as fine as the filter's length.
 double PeakGainDb(const FilterMatrix& f) {
