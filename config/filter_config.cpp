@@ -1,5 +1,6 @@
 #include "config/filter_config.h"
 
+#include <dlfcn.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -30,6 +31,29 @@ bool HasWavExtension(const std::string& path) {
     const std::string extension = std::filesystem::path(path).extension().string();
     return extension.size() == 4 && extension[0] == '.' && (extension[1] | 0x20) == 'w' &&
            (extension[2] | 0x20) == 'a' && (extension[3] | 0x20) == 'v';
+}
+
+// libsndfile brings its codec libraries (FLAC, Vorbis, Opus, MP3) along,
+// which would cost every start a few milliseconds of loading: it is loaded
+// the first time a WAV configuration is read.
+struct SoundFileLibrary {
+    decltype(&sf_open) open = nullptr;
+    decltype(&sf_readf_float) readFloat = nullptr;
+    decltype(&sf_close) close = nullptr;
+};
+
+const SoundFileLibrary* LoadSoundFileLibrary() {
+    static const SoundFileLibrary library = [] {
+        SoundFileLibrary found;
+        void* handle = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return found;
+        found.open = reinterpret_cast<decltype(&sf_open)>(dlsym(handle, "sf_open"));
+        found.readFloat =
+            reinterpret_cast<decltype(&sf_readf_float)>(dlsym(handle, "sf_readf_float"));
+        found.close = reinterpret_cast<decltype(&sf_close)>(dlsym(handle, "sf_close"));
+        return found;
+    }();
+    return library.open && library.readFloat && library.close ? &library : nullptr;
 }
 
 }  // namespace
@@ -134,19 +158,22 @@ bool FilterConfig::AllocateResponses() {
 }
 
 bool FilterConfig::ReadImpulseTaps(const std::string& path) {
+    const SoundFileLibrary* library = LoadSoundFileLibrary();
+    if (library == nullptr) return false;
     struct File {
+        const SoundFileLibrary* library;
         SNDFILE* handle = nullptr;
         SF_INFO info{};
         ~File() {
-            if (handle != nullptr) sf_close(handle);
+            if (handle != nullptr) library->close(handle);
         }
     };
     const bool pair = !rightImpulse.empty();
-    File files[2];
+    File files[2] = {{library}, {library}};
     const std::string* paths[2] = {&path, &rightImpulse};
     label.clear();
     for (int i = 0; i < (pair ? 2 : 1); ++i) {
-        files[i].handle = sf_open(paths[i]->c_str(), SFM_READ, &files[i].info);
+        files[i].handle = library->open(paths[i]->c_str(), SFM_READ, &files[i].info);
         if (files[i].handle == nullptr || files[i].info.channels != (pair ? 2 : 4) ||
             files[i].info.frames <= 0 ||
             files[i].info.frames > std::numeric_limits<int32_t>::max()) {
@@ -170,7 +197,7 @@ bool FilterConfig::ReadImpulseTaps(const std::string& path) {
         const int channels = files[i].info.channels;
         const auto count = static_cast<uint32_t>(std::min<sf_count_t>(files[i].info.frames, kept));
         frames.resize(std::size_t{count} * channels);
-        if (sf_readf_float(files[i].handle, frames.data(), count) != count) return false;
+        if (library->readFloat(files[i].handle, frames.data(), count) != count) return false;
         for (uint32_t k = 0; k < count; ++k) {
             const float* frame = frames.data() + std::size_t{k} * channels;
             if (pair) {
