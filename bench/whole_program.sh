@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-program benchmark: filters a 60-second 44.1 kHz stereo recording through
 # 2x2 FIR filters of 4096, 65536 and 524288 taps with tessaro-cli, and the same
-# work with BruteFIR (all three lengths) and SoX (4096 taps). Prints the best
+# work with BruteFIR (all three lengths), ffmpeg's afir (all three) and SoX
+# (4096 taps). Prints the best
 # wall time of a few runs, the speed as a multiple of real time and the peak
 # memory of each, and checks that the peers' outputs match tessaro's.
 #
@@ -120,6 +121,12 @@ else
     notes+=("sox not found (apt-get install sox): the peers are skipped, they need it to convert and compare audio")
 fi
 [ -n "$brutefir" ] || notes+=("brutefir not found (apt-get install brutefir): its columns are empty")
+have_ffmpeg=false
+command -v ffmpeg >/dev/null && have_ffmpeg=true
+$have_ffmpeg || notes+=("ffmpeg not found (apt-get install ffmpeg): its afir rows are skipped")
+# ffmpeg's afir partitions: minp to maxp (at most 32768); BENCH_FFMPEG_PARTITIONS
+# lists the pairs tried, each a row.
+ffmpeg_partitions=${BENCH_FFMPEG_PARTITIONS:-"8192:8192 8192:32768"}
 
 # ---- measuring ---------------------------------------------------------------
 
@@ -296,6 +303,40 @@ for taps in $taps_list; do
         "$(realtime "$t_seconds")" "$(mib "$t_kib")" "$b_seconds" "$b_realtime" "$b_mib" "$ratio")")
 done
 
+# ffmpeg's afir: the four paths as channels of one 4-channel impulse response
+# (h11, h12, h21, h22), each input channel duplicated to meet its two, then
+# summed in pairs into the outputs.
+ffmpeg_rows=()
+if $have_ffmpeg && $have_sox; then
+    for taps in $taps_list; do
+        ir=$work/ir-$taps.wav
+        merge=()
+        for h in h11 h12 h21 h22; do
+            merge+=(-t raw -r $rate -e floating-point -b 32 -c 1 "$(taps_file "$taps" $h)")
+        done
+        sox -M "${merge[@]}" -e floating-point -b 32 "$ir"
+        for pair in $ffmpeg_partitions; do
+            minp=${pair%:*} maxp=${pair#*:}
+            echo "$taps taps: ffmpeg afir, partitions $minp to $maxp"
+            graph="[0:a]pan=4c|c0=c0|c1=c0|c2=c1|c3=c1[x];[x][1:a]afir=gtype=none:minp=$minp:maxp=$maxp[y];"
+            graph+="[y]pan=stereo|c0=c0+c2|c1=c1+c3"
+            out=$work/ffmpeg-$taps.wav
+            ffmpeg_cmd=(ffmpeg -v error -y -i "$input" -i "$ir" -filter_complex "$graph" -c:a pcm_s16le "$out")
+            if time_runs "${ffmpeg_cmd[@]}"; then
+                f_kib=$time_peak_kib
+                if ((f_kib == 0)); then f_kib=$(sampled_peak_kib "${ffmpeg_cmd[@]}"); fi
+                read -r _ d_rms d_peak <<<"$(compare_to "$work/tessaro-$taps.wav" "$out")"
+                ffmpeg_rows+=("$(printf '%7s taps  ffmpeg afir %s:%s  %s s  %s x realtime  %s MiB  tessaro/ffmpeg %s  difference peak %s dB: %s' \
+                    "$taps" "$minp" "$maxp" "$best_seconds" "$(realtime "$best_seconds")" "$(mib "$f_kib")" \
+                    "$(awk -v a="${tessaro_seconds[$taps]}" -v b="$best_seconds" 'BEGIN { printf "%.2f", a / b }')" \
+                    "$d_peak" "$(verdict "$d_peak")")")
+            else
+                ffmpeg_rows+=("$(printf '%7s taps  ffmpeg afir %s:%s failed, see %s' "$taps" "$minp" "$maxp" "$log")")
+            fi
+        done
+    done
+fi
+
 sox_rows=()
 if $have_sox && [[ " $taps_list " == *" 4096 "* ]]; then
     coefs() { echo "$data/taps-4096-$1.txt"; }
@@ -343,6 +384,7 @@ printf '%7s  %9s  %8s  %8s  |  %9s  %8s  %8s  |  %8s\n' taps "tessaro s" "x rt" 
     "brutefir s" "x rt" "peak MiB" "t/b time"
 for row in "${rows[@]}"; do echo "$row"; done
 for row in "${sox_rows[@]}"; do echo "$row"; done
+for row in "${ffmpeg_rows[@]+"${ffmpeg_rows[@]}"}"; do echo "$row"; done
 echo
 echo "x rt: ${seconds} s of audio / best wall time. t/b time: tessaro wall time / brutefir's"
 echo "(above 1: tessaro is slower). tessaro filters on two threads; brutefir spreads its four"
