@@ -5,11 +5,10 @@
 // primitives, whose results are exact roundings, use it.
 //
 // SP_FFT_HOT_LOOP adds the x86-64-v3 (AVX2 and FMA) and x86-64-v4 (AVX-512)
-// levels for the FFT kernels, whose results are only defined within float
-// rounding: their source file contracts a * b + c into one fused
-// multiply-add wherever the clone's target has one, which the baseline
-// clone has not, so that clone keeps the unfused roundings. The ISA levels
-// are tested by feature, so AMD and Intel processors alike get them.
+// levels for the FFT kernels. Contraction stays off in them too: fusing
+// a * b + c gained the transforms little, and unfused, every machine writes
+// the same output bytes for the same input. The ISA levels are tested by
+// feature, so AMD and Intel processors alike get them.
 //
 // Sanitizer builds keep one version: the clone resolvers run before a
 // sanitizer's runtime is ready.
