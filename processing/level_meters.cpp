@@ -108,12 +108,12 @@ double TriangularStep(uint64_t* state) {
            1.0;
 }
 
-}  // namespace
-
-// x * scale brought to a whole step of the integer range [low, high] as the
-// rounding says; values beyond the range raise clipped, values on its
-// bounds do not, and a NaN becomes 0 uncounted.
-[[gnu::always_inline]] inline double LevelMeters::Quantize(float x, double scale, double low, double high, int64_t* clipped) {
+// x * scale brought to a whole step of the integer range [low, high] as
+// Mode says; values beyond the range raise clipped, values on its bounds do
+// not, and a NaN becomes 0 uncounted.
+template <OutputRounding Mode>
+inline double Quantize(float x, double scale, double low, double high, uint64_t* ditherState,
+                       int64_t* clipped) {
     double v = static_cast<double>(x) * scale;
     if (v > high) {
         v = high;
@@ -124,10 +124,38 @@ double TriangularStep(uint64_t* state) {
     } else if (std::isnan(v)) {
         v = 0.0;
     }
-    if (rounding == OutputRounding::Truncate) return std::trunc(v);
-    if (rounding == OutputRounding::TpdfDither) v += TriangularStep(&ditherState);
-    return std::clamp(std::nearbyint(v), low, high);
+    if constexpr (Mode == OutputRounding::Truncate) {
+        return std::trunc(v);
+    } else {
+        if constexpr (Mode == OutputRounding::TpdfDither) v += TriangularStep(ditherState);
+        return std::clamp(std::nearbyint(v), low, high);
+    }
 }
+
+// Both channels of n frames through Quantize, frame i's samples handed to
+// store(i, left, right); the rounding is chosen once per block.
+template <typename Store>
+int64_t QuantizeFrames(OutputRounding rounding, const float* left, const float* right, int32_t n,
+                       double scale, double low, double high, uint64_t* ditherState, Store store) {
+    int64_t clipped = 0;
+    const auto frames = [&]<OutputRounding Mode>() {
+        for (int32_t i = 0; i < n; ++i) {
+            const double l = Quantize<Mode>(left[i], scale, low, high, ditherState, &clipped);
+            const double r = Quantize<Mode>(right[i], scale, low, high, ditherState, &clipped);
+            store(static_cast<int64_t>(i), l, r);
+        }
+    };
+    if (rounding == OutputRounding::Truncate) {
+        frames.template operator()<OutputRounding::Truncate>();
+    } else if (rounding == OutputRounding::Nearest) {
+        frames.template operator()<OutputRounding::Nearest>();
+    } else {
+        frames.template operator()<OutputRounding::TpdfDither>();
+    }
+    return clipped;
+}
+
+}  // namespace
 
 void LevelMeters::AddClipped(int64_t clipped) {
     const int64_t total = static_cast<int64_t>(clipCount) + clipped;
@@ -136,30 +164,25 @@ void LevelMeters::AddClipped(int64_t clipped) {
 }
 
 void LevelMeters::ClipToPcm16(const float* left, const float* right, int16_t* out, int32_t n) {
-    int64_t clipped = 0;
-    for (int32_t i = 0; i < n; ++i) {
-        out[2 * static_cast<int64_t>(i)] =
-            static_cast<int16_t>(Quantize(left[i], 32768.0, -32768.0, 32767.0, &clipped));
-        out[2 * static_cast<int64_t>(i) + 1] =
-            static_cast<int16_t>(Quantize(right[i], 32768.0, -32768.0, 32767.0, &clipped));
-    }
-    AddClipped(clipped);
+    AddClipped(QuantizeFrames(rounding, left, right, n, 32768.0, -32768.0, 32767.0, &ditherState,
+                              [out](int64_t i, double l, double r) {
+                                  out[2 * i] = static_cast<int16_t>(l);
+                                  out[2 * i + 1] = static_cast<int16_t>(r);
+                              }));
 }
 
 void LevelMeters::ClipToPcm24(const float* left, const float* right, uint8_t* out, int32_t n) {
-    int64_t clipped = 0;
-    const auto store = [&clipped, this](float x, uint8_t* bytes) {
-        const auto v =
-            static_cast<int32_t>(Quantize(x, 8388608.0, -8388608.0, 8388607.0, &clipped));
+    const auto put = [](double value, uint8_t* bytes) {
+        const auto v = static_cast<int32_t>(value);
         bytes[0] = static_cast<uint8_t>(v);
         bytes[1] = static_cast<uint8_t>(v >> 8);
         bytes[2] = static_cast<uint8_t>(v >> 16);
     };
-    for (int32_t i = 0; i < n; ++i) {
-        store(left[i], out + 6 * static_cast<int64_t>(i));
-        store(right[i], out + 6 * static_cast<int64_t>(i) + 3);
-    }
-    AddClipped(clipped);
+    AddClipped(QuantizeFrames(rounding, left, right, n, 8388608.0, -8388608.0, 8388607.0,
+                              &ditherState, [out, put](int64_t i, double l, double r) {
+                                  put(l, out + 6 * i);
+                                  put(r, out + 6 * i + 3);
+                              }));
 }
 
 void LevelMeters::StoreFloat32(const float* left, const float* right, float* out, int32_t n) {

@@ -80,7 +80,6 @@ struct LevelMeters {
     void StoreFloat32(const float* left, const float* right, float* out, int32_t n);
 
 private:
-    double Quantize(float x, double scale, double low, double high, int64_t* clipped);
     void AddClipped(int64_t clipped);
 };
 
