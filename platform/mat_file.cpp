@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ struct MATFile {
     // What the library opens in a child: the descriptor's /proc entry when
     // there is one, so every read is of the file checked at matOpen.
     std::string libraryPath;
+    // The child that runs the libraries for this file, and the socket its
+    // requests go over; -1 while there is none.
+    pid_t server = -1;
+    int channel = -1;
 };
 
 struct FreeDeleter {
@@ -628,10 +633,11 @@ int CreateScratchFile() {
 }
 
 // libmatio, zlib and HDF5 can crash, loop or exhaust memory on a damaged
-// file, so they run only in child processes: one checks that the file
-// opens, one per variable read sends the array back through a scratch file.
-// Whatever goes wrong in a child makes it end without success, and the
-// parent checks every size it sends. Only the variables asked for are
+// file, so they run only in a child process, one per open file: it checks
+// that the file opens, then sends each variable asked for back through a
+// scratch file. Whatever goes wrong in a child makes it end without success
+// (the next request then gets a new child), and the parent checks every
+// size it sends. Only the variables asked for are
 // parsed: a file is never refused for one it holds but nobody reads.
 constexpr unsigned ChildSeconds = 10;
 
@@ -670,35 +676,139 @@ void LimitChildMemory() {
     setrlimit(RLIMIT_AS, &cap);
 }
 
-// Runs work in a child process that ends with _exit (no atexit handlers, no
-// flushing of the parent's buffers). True when work returned true.
-template <typename Work>
-bool RunInChild(Work work) {
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        // A child caught in a loop is ended by the default SIGALRM action,
-        // and one that faults simply dies: the parent's handlers (a
-        // sanitizer's or a fuzzer's among them) must not report the
-        // parent's state for it.
-        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGALRM}) {
-            signal(fault, SIG_DFL);
-        }
-        if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
+// Sets up a child for the libraries: a child caught in a loop is ended by
+// the default SIGALRM action, and one that faults simply dies: the parent's
+// handlers (a sanitizer's or a fuzzer's among them) must not report the
+// parent's state for it.
+void PrepareChild() {
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGALRM}) {
+        signal(fault, SIG_DFL);
+    }
+    if (&__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(nullptr);
+    LimitChildMemory();
+}
+
+// The sockets of the servers running, so that a new child closes the ones it
+// inherits: a server ends when its socket's last copy closes.
+std::mutex channelsMutex;
+std::vector<int> openChannels;
+
+bool SendVariable(const char* path, const char* name, int descriptor, int report);
+bool OpensWithLibrary(const char* path);
+
+// A server child answers one request at a time, each within ChildSeconds: a
+// kind byte ('O': does the file open; 'V': send the variable named by the
+// rest into the scratch file that comes along), answered by one byte, 1 for
+// success. It ends with _exit (no atexit handlers, no flushing of the
+// parent's buffers) when its socket closes.
+[[noreturn]] void Serve(int channel, const char* path, int descriptor) {
+    for (;;) {
+        alarm(0);
+        char message[4096];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        iovec part{message, sizeof message - 1};
+        msghdr header{};
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        const ssize_t length = recvmsg(channel, &header, 0);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0) _exit(0);
         alarm(ChildSeconds);
-        LimitChildMemory();
+        message[length] = '\0';
+        int report = -1;
+        const cmsghdr* attached = CMSG_FIRSTHDR(&header);
+        if (attached != nullptr && attached->cmsg_type == SCM_RIGHTS) {
+            std::memcpy(&report, CMSG_DATA(attached), sizeof report);
+        }
         bool done = false;
         try {
-            done = work();
+            done = message[0] == 'O' ? OpensWithLibrary(path)
+                   : report >= 0     ? SendVariable(path, message + 1, descriptor, report)
+                                     : false;
         } catch (...) {
         }
-        _exit(done ? 0 : 1);
+        if (report >= 0) close(report);
+        const uint8_t reply = done ? 1 : 0;
+        if (send(channel, &reply, 1, MSG_NOSIGNAL) != 1) _exit(1);
     }
+}
+
+void StopServer(MATFile& file) {
+    if (file.server < 0) return;
+    {
+        std::lock_guard lock(channelsMutex);
+        std::erase(openChannels, file.channel);
+    }
+    close(file.channel);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+    while (waitpid(file.server, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    file.server = -1;
+    file.channel = -1;
+}
+
+bool StartServer(MATFile& file) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    std::vector<int> inherited;
+    {
+        std::lock_guard lock(channelsMutex);
+        inherited = openChannels;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return false;
+    }
+    if (child == 0) {
+        PrepareChild();
+        close(ends[0]);
+        for (int channel : inherited) close(channel);
+        Serve(ends[1], file.libraryPath.c_str(), file.descriptor);
+    }
+    close(ends[1]);
+    file.server = child;
+    file.channel = ends[0];
+    std::lock_guard lock(channelsMutex);
+    openChannels.push_back(file.channel);
+    return true;
+}
+
+// Asks the file's server, started when there is none. A request that fails
+// ends the server: whatever the libraries did in it stays in it, and the
+// next request gets a fresh child.
+bool Ask(MATFile& file, char kind, const char* name, int report) {
+    if (file.server < 0 && !StartServer(file)) return false;
+    std::string message(1, kind);
+    if (name != nullptr) message += name;
+    iovec part{message.data(), message.size()};
+    msghdr header{};
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (report >= 0) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr* attached = CMSG_FIRSTHDR(&header);
+        attached->cmsg_level = SOL_SOCKET;
+        attached->cmsg_type = SCM_RIGHTS;
+        attached->cmsg_len = CMSG_LEN(sizeof report);
+        std::memcpy(CMSG_DATA(attached), &report, sizeof report);
+    }
+    uint8_t reply = 0;
+    ssize_t got = -1;
+    if (message.size() < 4096 &&
+        sendmsg(file.channel, &header, MSG_NOSIGNAL) == static_cast<ssize_t>(message.size())) {
+        do {
+            got = recv(file.channel, &reply, 1, 0);
+        } while (got < 0 && errno == EINTR);
+    }
+    const bool done = got == 1 && reply == 1;
+    if (!done) StopServer(file);
+    return done;
 }
 
 // The path the library opens in a child: the parent's open descriptor when
@@ -836,17 +946,17 @@ bool SendVariable(const char* path, const char* name, int descriptor, int report
     QuietLibraries();
     mat_t* mat = Mat_Open(path, MAT_ACC_RDONLY);
     if (mat == nullptr) return false;
-    mxArray* array = ReadArray(mat, name, descriptor);
-    bool sent = array != nullptr && SendArray(report, *array);
-    // The process ends right after: nothing else is released.
+    const std::unique_ptr<mxArray> array(ReadArray(mat, name, descriptor));
+    const bool sent = array != nullptr && SendArray(report, *array);
+    // The server goes on to the next request.
+    Mat_Close(mat);
     return sent;
 }
 
-mxArray* ReadVariable(const MATFile& file, const char* name) {
+mxArray* ReadVariable(MATFile& file, const char* name) {
     int report = CreateScratchFile();
     if (report < 0) return nullptr;
-    const char* path = file.libraryPath.c_str();
-    bool sent = RunInChild([&] { return SendVariable(path, name, file.descriptor, report); });
+    const bool sent = Ask(file, 'V', name, report);
     mxArray* array = sent ? ReceiveArray(report) : nullptr;
     close(report);
     return array;
@@ -871,8 +981,7 @@ MATFile* matOpen(const char* path, const char* mode) {
     }
     file->descriptor = descriptor;
     file->libraryPath = LibraryPath(descriptor, path);
-    const char* libraryPath = file->libraryPath.c_str();
-    if (!RunInChild([&] { return OpensWithLibrary(libraryPath); })) {
+    if (!Ask(*file, 'O', nullptr, -1)) {
         matClose(file);
         return nullptr;
     }
@@ -881,6 +990,7 @@ MATFile* matOpen(const char* path, const char* mode) {
 
 int matClose(MATFile* file) {
     if (file == nullptr) return EOF;
+    StopServer(*file);
     if (file->descriptor >= 0) close(file->descriptor);
     delete file;
     return 0;
