@@ -195,6 +195,36 @@ TEST_P(MatFileRoundTrip, ConfigurationVariablesReadBackExactly) {
     EXPECT_EQ(label.columns, 20u);
 }
 
+// Each open file has its own reader: two files open at once read their own
+// values, closing one leaves the other working, and a read that fails (a
+// variable the file does not hold) leaves the next read of the same file
+// working. Closing in either order returns at once.
+TEST_P(MatFileRoundTrip, TwoOpenFilesAndAFailedReadBetweenGoodOnes) {
+    const std::string first = Write(MatWriter().Double("H", 1, 4, {1, 2, 3, 4}));
+    const std::string second = folder.File("second.mat");
+    ASSERT_TRUE(MatWriter().Double("H", 1, 4, {5, 6, 7, 8}).Write(second, GetParam()));
+    for (const bool closeFirstFirst : {true, false}) {
+        SCOPED_TRACE(closeFirstFirst);
+        MATFile* files[2] = {matOpen(first.c_str(), "r"), matOpen(second.c_str(), "r")};
+        ASSERT_NE(files[0], nullptr);
+        ASSERT_NE(files[1], nullptr);
+        for (int round = 0; round < 2; ++round) {
+            for (int f = 0; f < 2; ++f) {
+                EXPECT_EQ(matGetVariable(files[f], "missing"), nullptr);
+                mxArray* h = matGetVariable(files[f], "H");
+                ASSERT_NE(h, nullptr);
+                EXPECT_EQ(mxGetPr(h)[0], f == 0 ? 1.0 : 5.0);
+                mxDestroyArray(h);
+            }
+        }
+        EXPECT_EQ(matClose(files[closeFirstFirst ? 0 : 1]), 0);
+        mxArray* h = matGetVariable(files[closeFirstFirst ? 1 : 0], "H");
+        EXPECT_NE(h, nullptr);
+        mxDestroyArray(h);
+        EXPECT_EQ(matClose(files[closeFirstFirst ? 1 : 0]), 0);
+    }
+}
+
 TEST_P(MatFileRoundTrip, MissingVariableIsNull) {
     std::string path = Write(MatWriter().Double("H", 1, 4, {1, 2, 3, 4}));
     MATFile* file = matOpen(path.c_str(), "r");
