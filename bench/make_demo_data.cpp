@@ -1,7 +1,8 @@
 // Writes a demonstration filter configuration and a stereo test signal:
 //   tessaro-make-demo --taps N --seconds S [--rate R] [--pattern-seconds P]
-//                     [--export-taps PREFIX] CONFIG.mat INPUT.wav
-// --rate sets the sampling rate of both (44100 by default). --pattern-seconds
+//                     [--export-taps PREFIX] [--compress] CONFIG.mat INPUT.wav
+// --rate sets the sampling rate of both (44100 by default); --compress
+// writes the configuration zlib-compressed, as MATLAB saves by default. --pattern-seconds
 // computes only the first P seconds of the signal and repeats them, so that
 // hours of input are written in seconds.
 // --export-taps also writes the four tap columns as raw 32-bit little-endian
@@ -27,6 +28,7 @@
 namespace {
 
 double Rate = 44100.0;
+matio_compression Compression = MAT_COMPRESSION_NONE;
 
 std::vector<double> Response(std::size_t taps, double direct, std::size_t delay, double tailLevel,
                              uint32_t seed) {
@@ -90,7 +92,7 @@ bool WriteConfig(const std::string& path, const std::vector<double>& columns, st
                       const_cast<char*>(label.data()), 0),
     };
     for (matvar_t* var : vars) {
-        ok = ok && var != nullptr && Mat_VarWrite(mat, var, MAT_COMPRESSION_NONE) == 0;
+        ok = ok && var != nullptr && Mat_VarWrite(mat, var, Compression) == 0;
         if (var != nullptr) Mat_VarFree(var);
     }
     Mat_Close(mat);
@@ -147,6 +149,8 @@ int main(int argc, char** argv) {
             Rate = std::strtod(argv[++i], nullptr);
         } else if (arg == "--pattern-seconds" && i + 1 < argc) {
             patternSeconds = std::strtod(argv[++i], nullptr);
+        } else if (arg == "--compress") {
+            Compression = MAT_COMPRESSION_ZLIB;
         } else if (arg == "--export-taps" && i + 1 < argc) {
             tapPrefix = argv[++i];
         } else {
@@ -157,7 +161,8 @@ int main(int argc, char** argv) {
     if (files.size() != 2 || taps == 0 || !(seconds > 0) || !(Rate >= 1000 && Rate <= 384000)) {
         std::fprintf(stderr,
                      "usage: tessaro-make-demo [--taps N] [--seconds S] [--rate R] "
-                     "[--pattern-seconds P] [--export-taps PREFIX] CONFIG.mat INPUT.wav\n");
+                     "[--pattern-seconds P] [--export-taps PREFIX] [--compress] CONFIG.mat "
+                     "INPUT.wav\n");
         return 2;
     }
     const std::vector<double> columns = Columns(taps);

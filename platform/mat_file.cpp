@@ -476,13 +476,70 @@ bool RealPartComplete(const Level5Head& head, uint64_t available, const matvar_t
            head.elementEnd <= available;
 }
 
+// The count values of a real part stored as type, in the file's byte order,
+// as doubles (from malloc, like the arrays handed out); null for a type
+// RealPartComplete does not take or when memory runs out.
+std::unique_ptr<double, FreeDeleter> DecodeRealPart(std::vector<uint8_t>* raw, uint32_t type,
+                                                    bool swapBytes, uint64_t count) {
+    const size_t size = Mat_SizeOf(static_cast<matio_types>(type));
+    if (swapBytes && size > 1) {
+        for (size_t at = 0; at + size <= raw->size(); at += size) {
+            std::reverse(raw->begin() + static_cast<std::ptrdiff_t>(at),
+                         raw->begin() + static_cast<std::ptrdiff_t>(at + size));
+        }
+    }
+    std::unique_ptr<double, FreeDeleter> values(
+        static_cast<double*>(std::malloc(std::max<size_t>(count, 1) * sizeof(double))));
+    if (!values) return values;
+    double* out = values.get();
+    const void* data = raw->data();
+    const auto n = static_cast<size_t>(count);
+    switch (type) {
+        case MAT_T_DOUBLE:
+            std::memcpy(out, data, n * sizeof(double));
+            break;
+        case MAT_T_SINGLE:
+            ConvertToDouble<float>(data, n, out);
+            break;
+        case MAT_T_INT8:
+            ConvertToDouble<int8_t>(data, n, out);
+            break;
+        case MAT_T_UINT8:
+            ConvertToDouble<uint8_t>(data, n, out);
+            break;
+        case MAT_T_INT16:
+            ConvertToDouble<int16_t>(data, n, out);
+            break;
+        case MAT_T_UINT16:
+            ConvertToDouble<uint16_t>(data, n, out);
+            break;
+        case MAT_T_INT32:
+            ConvertToDouble<int32_t>(data, n, out);
+            break;
+        case MAT_T_UINT32:
+            ConvertToDouble<uint32_t>(data, n, out);
+            break;
+        case MAT_T_INT64:
+            ConvertToDouble<int64_t>(data, n, out);
+            break;
+        case MAT_T_UINT64:
+            ConvertToDouble<uint64_t>(data, n, out);
+            break;
+        default:
+            values.reset();
+    }
+    return values;
+}
+
 // libmatio gives zeros for whatever a cut or damaged compressed stream does
 // not hold, and reads a cut element's text past the end. So the first
 // element called name must lie inside the file, and when it is compressed
 // its whole stream is inflated here first: it must end, checksum and all,
-// exactly where its tag says.
+// exactly where its tag says. A compressed element found Complete also
+// hands out its values (when values is given), so that they are not
+// inflated a second time by libmatio.
 Level5Check CheckLevel5Element(int descriptor, const char* name, const matvar_t& info,
-                               uint64_t count) {
+                               uint64_t count, std::unique_ptr<double, FreeDeleter>* values) {
     struct stat status;
     if (fstat(descriptor, &status) != 0 || status.st_size < 128) return Level5Check::Damaged;
     FileSource file(descriptor, static_cast<uint64_t>(status.st_size));
@@ -518,13 +575,44 @@ Level5Check CheckLevel5Element(int descriptor, const char* name, const matvar_t&
         uint64_t inflated = 0;
         size_t headBytes = 0;
         int result = Z_OK;
-        while (result == Z_OK && consumed < size) {
+        // Once the head is read: the real part's bytes of the element asked
+        // for, kept as they come out of the stream.
+        bool headRead = false;
+        Level5Head head;
+        std::vector<uint8_t> raw;
+        uint64_t rawStart = 0;
+        bool keeping = false;
+        const auto keep = [&](const uint8_t* bytes, size_t n, uint64_t at) {
+            if (!keeping || at + n <= rawStart || at >= rawStart + raw.size()) return;
+            const uint64_t from = std::max(at, rawStart);
+            const uint64_t to = std::min<uint64_t>(at + n, rawStart + raw.size());
+            std::memcpy(raw.data() + (from - rawStart), bytes + (from - at), to - from);
+        };
+        const auto readHead = [&] {
+            headRead = true;
+            head = ReadLevel5Head(headBuffer.data(), headBytes, swapBytes);
+            uint64_t needed = 0;
+            keeping = values != nullptr && head.name == name &&
+                      RealPartComplete(head, UINT64_MAX, info, count) &&
+                      MultiplyChecked(count, Mat_SizeOf(static_cast<matio_types>(head.realType)),
+                                      &needed) &&
+                      FitsInMemory(count, needed / std::max<uint64_t>(count, 1) + sizeof(double));
+            if (keeping) {
+                raw.resize(static_cast<size_t>(needed));
+                rawStart = head.realEnd - head.realBytes;
+                keep(headBuffer.data(), headBytes, 0);
+            }
+        };
+        // Another variable's stream is left once its name is known: only the
+        // one asked for must be whole.
+        const auto otherVariable = [&] { return headRead && head.name != name; };
+        while (result == Z_OK && consumed < size && !otherVariable()) {
             const size_t take =
                 static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - consumed));
             if (!file.Read(offset + 8 + consumed, chunk.data(), take)) break;
             stream.next_in = chunk.data();
             stream.avail_in = static_cast<uInt>(take);
-            while (result == Z_OK && stream.avail_in > 0) {
+            while (result == Z_OK && stream.avail_in > 0 && !otherVariable()) {
                 uint8_t scratch[16384];
                 const bool inHead = headBytes < NameWindow;
                 stream.next_out = inHead ? headBuffer.data() + headBytes : scratch;
@@ -532,18 +620,25 @@ Level5Check CheckLevel5Element(int descriptor, const char* name, const matvar_t&
                     static_cast<uInt>(inHead ? NameWindow - headBytes : sizeof scratch);
                 const uInt before = stream.avail_out;
                 result = inflate(&stream, Z_NO_FLUSH);
-                if (inHead) headBytes += before - stream.avail_out;
-                inflated += before - stream.avail_out;
+                const uInt produced = before - stream.avail_out;
+                if (inHead) {
+                    headBytes += produced;
+                    if (headBytes == NameWindow) readHead();
+                } else {
+                    keep(scratch, produced, inflated);
+                }
+                inflated += produced;
             }
             consumed += take - stream.avail_in;
-            if (stream.avail_in > 0) break;
+            if (stream.avail_in > 0 && !otherVariable()) break;
         }
         inflateEnd(&stream);
-        const Level5Head head = ReadLevel5Head(headBuffer.data(), headBytes, swapBytes);
+        if (!headRead) readHead();
         if (head.name == name) {
             if (result != Z_STREAM_END || consumed != size) return Level5Check::Damaged;
-            return RealPartComplete(head, inflated, info, count) ? Level5Check::Complete
-                                                                 : Level5Check::Intact;
+            if (!RealPartComplete(head, inflated, info, count)) return Level5Check::Intact;
+            if (keeping) *values = DecodeRealPart(&raw, head.realType, swapBytes, count);
+            return Level5Check::Complete;
         }
         offset += 8 + size;
     }
@@ -845,11 +940,15 @@ mxArray* ReadArray(mat_t* mat, const char* name, int descriptor) {
     }
     bool taken = array != nullptr;
     if (taken && NeedsValues(*array)) {
-        const Level5Check check = Mat_GetVersion(mat) == MAT_FT_MAT5
-                                      ? CheckLevel5Element(descriptor, name, *info, array->count)
-                                      : Level5Check::Intact;
+        std::unique_ptr<double, FreeDeleter> values;
+        const Level5Check check =
+            Mat_GetVersion(mat) == MAT_FT_MAT5
+                ? CheckLevel5Element(descriptor, name, *info, array->count, &values)
+                : Level5Check::Intact;
         if (check == Level5Check::Damaged) {
             taken = false;
+        } else if (values) {
+            array->real = std::move(values);
         } else if (array->classId != MAT_C_CHAR) {
             taken = ReadNumeric(mat, info, array, check == Level5Check::Complete);
         } else if (Mat_GetVersion(mat) == MAT_FT_MAT4) {
