@@ -418,6 +418,32 @@ TEST_F(MatFileLayouts, CompactStorageOfDoublesAsMatlabWritesIt) {
     EXPECT_EQ(ReadVariable(path, "SR").values, std::vector<double>{44100});
 }
 
+// A compressed H is decoded from the one pass that checks its stream: in
+// either byte order, stored as doubles or compacted to integers, it reads
+// as libmatio reads the same element uncompressed.
+TEST_F(MatFileLayouts, CompressedTapsInEitherByteOrderAndStorage) {
+    const std::vector<double> taps = RandomTaps(6, 5);
+    for (const bool bigEndian : {false, true}) {
+        const Level5Builder b(bigEndian);
+        const Bytes flags = b.ArrayFlags(6);
+        const Bytes dims = b.Dims({3, 2});
+        const Bytes name = b.Name("H");
+        const std::vector<std::pair<Bytes, std::vector<double>>> stored = {
+            {b.Element(mat::MiDouble, b.Doubles(taps)), taps},
+            {b.Element(mat::MiUInt16, b.UInt16s({0, 1, 300, 65535, 7, 9})),
+             {0, 1, 300, 65535, 7, 9}},
+        };
+        for (const auto& [data, values] : stored) {
+            SCOPED_TRACE(bigEndian);
+            const Bytes matrix = b.Matrix({flags, dims, name, data});
+            const std::string plain = Put(Concat({b.Header(), matrix}));
+            EXPECT_EQ(ReadVariable(plain, "H").values, values);
+            const std::string packed = Put(Concat({b.Header(), b.Compressed(matrix)}));
+            EXPECT_EQ(ReadVariable(packed, "H").values, values);
+        }
+    }
+}
+
 TEST_F(MatFileLayouts, BigEndianFile) {
     Level5Builder big(true);
     std::vector<double> taps = RandomTaps(8, 3);
