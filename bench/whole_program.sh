@@ -15,7 +15,9 @@
 # cli/tessaro-cli and bench/tessaro-make-demo; nothing is built here. The test
 # data are made once and kept in BUILD_DIR/bench-data (remove it to have them
 # made again). Environment knobs for quick trials: BENCH_TAPS (default
-# "4096 65536 524288"), BENCH_RUNS (3), BENCH_SECONDS (60).
+# "4096 65536 524288"), BENCH_RUNS (3), BENCH_SECONDS (60),
+# BENCH_TESSARO_OPTIONS (say "--partition auto"), BENCH_BRUTEFIR_PARTITION
+# (4096) and BENCH_FFMPEG_PARTITIONS ("8192:8192 8192:32768").
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +39,8 @@ seconds=${BENCH_SECONDS:-60}
 # 32768; tap counts below it are then skipped for BruteFIR).
 partition=4096
 brutefir_partition=${BENCH_BRUTEFIR_PARTITION:-$partition}
+# BENCH_TESSARO_OPTIONS: more tessaro-cli options, such as "--partition auto".
+read -r -a tessaro_options <<<"${BENCH_TESSARO_OPTIONS:-}"
 rate=44100
 
 die() {
@@ -271,7 +275,7 @@ declare -A tessaro_seconds
 for taps in $taps_list; do
     echo "$taps taps: tessaro-cli"
     tessaro_out=$work/tessaro-$taps.wav
-    tessaro_cmd=("$cli" --quiet "$(config "$taps")" "$input" "$tessaro_out")
+    tessaro_cmd=("$cli" --quiet "${tessaro_options[@]}" "$(config "$taps")" "$input" "$tessaro_out")
     sampled_kib=$(sampled_peak_kib "${tessaro_cmd[@]}") || die "tessaro-cli failed, see $log"
     time_runs "${tessaro_cmd[@]}" || die "tessaro-cli failed, see $log"
     t_seconds=$best_seconds
