@@ -146,6 +146,74 @@ void ConvertToDouble(const void* data, size_t count, double* out) {
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<double>(values[i]);
 }
 
+// count numeric values stored as type (a MAT_T_ storage type) as doubles;
+// false for a type that is no number.
+bool ConvertStorage(uint32_t type, const void* data, size_t count, double* out) {
+    switch (type) {
+        case MAT_T_DOUBLE:
+            std::memcpy(out, data, count * sizeof(double));
+            return true;
+        case MAT_T_SINGLE:
+            ConvertToDouble<float>(data, count, out);
+            return true;
+        case MAT_T_INT8:
+            ConvertToDouble<int8_t>(data, count, out);
+            return true;
+        case MAT_T_UINT8:
+            ConvertToDouble<uint8_t>(data, count, out);
+            return true;
+        case MAT_T_INT16:
+            ConvertToDouble<int16_t>(data, count, out);
+            return true;
+        case MAT_T_UINT16:
+            ConvertToDouble<uint16_t>(data, count, out);
+            return true;
+        case MAT_T_INT32:
+            ConvertToDouble<int32_t>(data, count, out);
+            return true;
+        case MAT_T_UINT32:
+            ConvertToDouble<uint32_t>(data, count, out);
+            return true;
+        case MAT_T_INT64:
+            ConvertToDouble<int64_t>(data, count, out);
+            return true;
+        case MAT_T_UINT64:
+            ConvertToDouble<uint64_t>(data, count, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The storage type libmatio reads a numeric class's values into; 0 for the
+// other classes.
+uint32_t StorageOfClass(uint32_t classType) {
+    switch (classType) {
+        case MAT_C_DOUBLE:
+            return MAT_T_DOUBLE;
+        case MAT_C_SINGLE:
+            return MAT_T_SINGLE;
+        case MAT_C_INT8:
+            return MAT_T_INT8;
+        case MAT_C_UINT8:
+            return MAT_T_UINT8;
+        case MAT_C_INT16:
+            return MAT_T_INT16;
+        case MAT_C_UINT16:
+            return MAT_T_UINT16;
+        case MAT_C_INT32:
+            return MAT_T_INT32;
+        case MAT_C_UINT32:
+            return MAT_T_UINT32;
+        case MAT_C_INT64:
+            return MAT_T_INT64;
+        case MAT_C_UINT64:
+            return MAT_T_UINT64;
+        default:
+            return 0;
+    }
+}
+
 // libmatio fills an array from its dimensions, and leaves alone what a
 // damaged file does not hold (data shorter than the dimensions, down to
 // part of one element). So the values are read twice, into buffers filled
@@ -189,41 +257,12 @@ bool ReadNumeric(mat_t* mat, matvar_t* info, mxArray* array, bool complete) {
     }
     array->real.reset(static_cast<double*>(std::malloc(array->count * sizeof(double))));
     if (!array->real) return false;
-    double* out = array->real.get();
-    const void* data = first.get();
-    const size_t count = array->count;
-    switch (info->class_type) {
-        case MAT_C_SINGLE:
-            ConvertToDouble<float>(data, count, out);
-            return true;
-        case MAT_C_INT8:
-            ConvertToDouble<int8_t>(data, count, out);
-            return true;
-        case MAT_C_UINT8:
-            ConvertToDouble<uint8_t>(data, count, out);
-            return true;
-        case MAT_C_INT16:
-            ConvertToDouble<int16_t>(data, count, out);
-            return true;
-        case MAT_C_UINT16:
-            ConvertToDouble<uint16_t>(data, count, out);
-            return true;
-        case MAT_C_INT32:
-            ConvertToDouble<int32_t>(data, count, out);
-            return true;
-        case MAT_C_UINT32:
-            ConvertToDouble<uint32_t>(data, count, out);
-            return true;
-        case MAT_C_INT64:
-            ConvertToDouble<int64_t>(data, count, out);
-            return true;
-        case MAT_C_UINT64:
-            ConvertToDouble<uint64_t>(data, count, out);
-            return true;
-        default:
-            array->real.reset();
-            return false;
+    if (ConvertStorage(StorageOfClass(info->class_type), first.get(), array->count,
+                       array->real.get())) {
+        return true;
     }
+    array->real.reset();
+    return false;
 }
 
 constexpr char32_t Replacement = 0xFFFD;
@@ -491,42 +530,8 @@ std::unique_ptr<double, FreeDeleter> DecodeRealPart(std::vector<uint8_t>* raw, u
     std::unique_ptr<double, FreeDeleter> values(
         static_cast<double*>(std::malloc(std::max<size_t>(count, 1) * sizeof(double))));
     if (!values) return values;
-    double* out = values.get();
-    const void* data = raw->data();
-    const auto n = static_cast<size_t>(count);
-    switch (type) {
-        case MAT_T_DOUBLE:
-            std::memcpy(out, data, n * sizeof(double));
-            break;
-        case MAT_T_SINGLE:
-            ConvertToDouble<float>(data, n, out);
-            break;
-        case MAT_T_INT8:
-            ConvertToDouble<int8_t>(data, n, out);
-            break;
-        case MAT_T_UINT8:
-            ConvertToDouble<uint8_t>(data, n, out);
-            break;
-        case MAT_T_INT16:
-            ConvertToDouble<int16_t>(data, n, out);
-            break;
-        case MAT_T_UINT16:
-            ConvertToDouble<uint16_t>(data, n, out);
-            break;
-        case MAT_T_INT32:
-            ConvertToDouble<int32_t>(data, n, out);
-            break;
-        case MAT_T_UINT32:
-            ConvertToDouble<uint32_t>(data, n, out);
-            break;
-        case MAT_T_INT64:
-            ConvertToDouble<int64_t>(data, n, out);
-            break;
-        case MAT_T_UINT64:
-            ConvertToDouble<uint64_t>(data, n, out);
-            break;
-        default:
-            values.reset();
+    if (!ConvertStorage(type, raw->data(), static_cast<size_t>(count), values.get())) {
+        values.reset();
     }
     return values;
 }
