@@ -185,7 +185,11 @@ void TessaroWindow::OnOpenClicked() {
 void TessaroWindow::OnSaveAsClicked() {
     Guarded([this] { logic_->OnSaveAs(); });
 }
+// A mnemonic, Enter or an accessibility press clicks the button while the
+// gain field keeps the focus, so its focus-out has not read a typed gain:
+// Process reads it first, and an invalid one starts no run.
 void TessaroWindow::OnProcessClicked() {
+    if (!OnGainEdited()) return;
     Guarded([this] { logic_->StartRun(); });
 }
 void TessaroWindow::OnAbortClicked() {
@@ -195,18 +199,28 @@ void TessaroWindow::OnClearClicked() {
     Guarded([this] { logic_->ClearLog(); });
 }
 void TessaroWindow::OnExitClicked() {
-    Guarded([this] { logic_->OnExit(); });
+    // Exit reads the gain itself; the focus its message box takes must not
+    // read it a second time.
+    WhileReadingGain([this] { logic_->OnExit(); });
 }
 void TessaroWindow::OnMenuCommand(int id) {
     Guarded([this, id] { logic_->OnSysCommand(id); });
 }
 
-void TessaroWindow::OnGainEdited() {
-    // The validation message takes the focus away once more: not again.
+// While a command reads the gain, the focus its message box takes away from
+// the field reads it no second time: one box, always.
+template <typename Command>
+void TessaroWindow::WhileReadingGain(Command command) {
     if (updatingGain_) return;
     updatingGain_ = true;
-    Guarded([this] { logic_->UpdateGain(); });
+    Guarded(command);
     updatingGain_ = false;
+}
+
+bool TessaroWindow::OnGainEdited() {
+    bool valid = false;
+    WhileReadingGain([this, &valid] { valid = logic_->UpdateGain(); });
+    return valid;
 }
 
 void TessaroWindow::OnDialogEnded(DialogResult result) {

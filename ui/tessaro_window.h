@@ -52,7 +52,9 @@ private:
     void OnAbortClicked();
     void OnClearClicked();
     void OnExitClicked();
-    void OnGainEdited();
+    bool OnGainEdited();
+    template <typename Command>
+    void WhileReadingGain(Command command);
     void OnMenuCommand(int id);
     void OnDialogEnded(DialogResult result);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
@@ -253,6 +255,97 @@ TEST(WindowRun, WorkerMessageBoxWaitsForTheUser) {
     EXPECT_EQ(f.Seen().back().text, message::RateMismatch);
     EXPECT_EQ(f.Seen().back().icon, QMessageBox::Critical);
     EXPECT_TRUE(f.Text(control::Log).isEmpty());
+}
+
+// The ways a user presses a button without the mouse: none of them takes
+// the focus from the gain field first.
+enum class Press { Mnemonic, Accessibility, EnterOnButton };
+
+void PressButton(WindowFixture& f, int id, Press how) {
+    auto* button = qobject_cast<QPushButton*>(f.Control(id));
+    switch (how) {
+        case Press::Mnemonic:
+            QTest::keyClick(f.Control(control::Gain), Qt::Key_P, Qt::AltModifier);
+            break;
+        case Press::Accessibility:
+            QAccessible::queryAccessibleInterface(button)->actionInterface()->doAction(
+                QAccessibleActionInterface::pressAction());
+            break;
+        case Press::EnterOnButton:
+            button->setFocus();
+            QTest::keyClick(button, Qt::Key_Return);
+            break;
+    }
+}
+
+void TypeGain(WindowFixture& f, const char* text) {
+    auto* gain = qobject_cast<QLineEdit*>(f.Control(control::Gain));
+    // The choosers have had the focus; keys go to the active window only.
+    f.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
+    gain->setFocus();
+    gain->selectAll();
+    QTest::keyClicks(gain, text);
+}
+
+class WindowGain : public ::testing::TestWithParam<Press> {};
+
+// A typed gain is the gain of this run and of the next one, whatever way
+// Process was pressed, a plain mouse click on the next run included.
+TEST_P(WindowGain, TypedGainIsTheGainOfTheRun) {
+    WindowFixture f;
+    f.ChooseAll(f.WriteConfig("room.mat", 16), f.WriteInput("in.wav", 4410), f.Path("out.wav"));
+    TypeGain(f, "-6");
+    // Mnemonics and accessibility presses click after a short animation.
+    const auto runsEnded = [&](int runs) {
+        return f.RunUntil([&] {
+            return f.Text(control::Log).count("Complete") == runs && !f.window->Logic().Running();
+        });
+    };
+    PressButton(f, control::Process, GetParam());
+    ASSERT_TRUE(runsEnded(1));
+    EXPECT_EQ(f.Text(control::Log).count("Gain Setting:   -6.00 dB"), 1)
+        << f.Text(control::Log).toStdString();
+    QTest::mouseClick(f.Control(control::Process), Qt::LeftButton);
+    ASSERT_TRUE(runsEnded(2));
+    EXPECT_EQ(f.Text(control::Log).count("Gain Setting:   -6.00 dB"), 2);
+}
+
+// Text that is no number starts no run and is told once. (Moving the focus
+// to the button tells it already, as the field loses the focus.)
+class WindowGainInvalid : public WindowGain {};
+
+TEST_P(WindowGainInvalid, InvalidGainStartsNoRun) {
+    WindowFixture f;
+    f.ChooseAll(f.WriteConfig("room.mat", 16), f.WriteInput("in.wav", 4410), f.Path("out.wav"));
+    TypeGain(f, "abc");
+    const std::size_t before = f.Seen().size();
+    f.ThenPress(QMessageBox::Ok);
+    f.ThenPress(QMessageBox::Ok);  // a second box would be answered, and counted
+    PressButton(f, control::Process, GetParam());
+    f.RunUntil([] { return false; }, 300);
+    ASSERT_EQ(f.Seen().size(), before + 1);
+    EXPECT_EQ(f.Seen().back().text, message::EnterANumber);
+    EXPECT_FALSE(f.window->Logic().Running());
+    EXPECT_TRUE(f.Text(control::Log).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Presses, WindowGain,
+                         ::testing::Values(Press::Mnemonic, Press::Accessibility,
+                                           Press::EnterOnButton));
+INSTANTIATE_TEST_SUITE_P(Presses, WindowGainInvalid,
+                         ::testing::Values(Press::Mnemonic, Press::Accessibility));
+
+TEST(WindowGainExit, ExitWithInvalidGainShowsOneBox) {
+    WindowFixture f;
+    TypeGain(f, "abc");
+    f.ThenPress(QMessageBox::Ok);
+    f.ThenPress(QMessageBox::Ok);
+    PressButton(f, control::Exit, Press::Accessibility);
+    f.RunUntil([] { return false; }, 300);
+    ASSERT_EQ(f.Seen().size(), 1u);
+    EXPECT_EQ(f.Seen().back().text, message::EnterANumber);
+    EXPECT_TRUE(f.window->isVisible());
 }
 
 }  // namespace
