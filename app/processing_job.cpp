@@ -28,6 +28,7 @@ void CTessaroDlg::StartRun() {
     exitRequested = false;
     closeWhenDone = false;
     reportWritten = false;
+    writeFailureTold = false;
     // A report never shows the values of an earlier run.
     meters.Reset(0);
     loudnessReport = {};
@@ -94,7 +95,7 @@ void CTessaroDlg::FinishRun() {
     // Normally the output is finished before the report; this catches the
     // runs that stopped early.
     if (!CloseRunFiles()) {
-        Message(message::WriteFailed, MessageKind::OkError);
+        if (!writeFailureTold) Message(message::WriteFailed, MessageKind::OkError);
         lastRunOk = false;
     }
     running = false;
@@ -226,8 +227,13 @@ bool CTessaroDlg::FinishOutputFile() {
     const bool closed = filePair->output && filePair->output->Close() >= 0;
     filePair->outputOpen = false;
     if (closed && OutputStillNamed()) return true;
-    Message(message::WriteFailed, MessageKind::OkError);
+    TellWriteFailed();
     return false;
+}
+
+void CTessaroDlg::TellWriteFailed() {
+    Message(message::WriteFailed, MessageKind::OkError);
+    writeFailureTold = true;
 }
 
 // Reads up to count whole blocks from block first on into the group's
@@ -383,7 +389,7 @@ bool CTessaroDlg::ProcessBlocks() {
         }
         uint32_t written = 0;
         if (!filePair->WriteBlock(pcmBlock, blockBytes, &written)) {
-            Message(message::WriteFailed, MessageKind::OkError);
+            TellWriteFailed();
             return FailRun();
         }
     }
@@ -410,7 +416,7 @@ bool CTessaroDlg::ProcessBlocks() {
             if (!FinishBlock(0, frames, false)) return FailRun();
             uint32_t written = 0;
             if (!filePair->WriteBlock(pcmBlock, rest * sampleBytes, &written)) {
-                Message(message::WriteFailed, MessageKind::OkError);
+                TellWriteFailed();
                 return FailRun();
             }
             toolkit.SetProgressPosition(100);

@@ -164,6 +164,7 @@ private:
     void ShowInputLevels(bool repaint);
     void ShowOutputLevels(bool repaint);
     bool FinishOutputFile();
+    void TellWriteFailed();
     bool OutputStillNamed() const;
 
     void ConfirmExitDuringRun();
@@ -234,6 +235,9 @@ private:
     std::atomic<bool> closeWhenDone{false};
     std::atomic<bool> exitRequested{false};
     std::atomic<bool> reportWritten{false};
+    // Set by the worker, read after it has been joined: a failed write is
+    // told once, not again when the output is closed at the run's end.
+    bool writeFailureTold = false;
     bool initialised = false;
     // Expires with the dialog, so a run-end notice still queued is dropped.
     std::shared_ptr<int> lifetime = std::make_shared<int>(0);

@@ -3,9 +3,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -154,6 +157,23 @@ TEST(DialogShutdown, StopsTheRunAndFinishesTheOutput) {
     ASSERT_GE(out.size(), 56u);
     EXPECT_EQ(out.size(), 56u + LoadU32(out, 52));
     EXPECT_EQ(LoadU32(out, 4) + 8, out.size());
+}
+
+// A full disk: the failed write and the failed run are each told once, not
+// the write again when the output is closed at the run's end.
+TEST(DialogWriteFault, FullDiskShowsTwoBoxes) {
+    DialogHarness h;
+    const std::string disk = h.Path("disk");
+    std::filesystem::create_directory(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=128k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    }
+    h.Select(h.WriteConfig("room.mat", UnitFilter()),
+             h.WriteStereoInput("in.wav", Noise(40 * 4096, 4)), disk + "/out.wav");
+    h.Process();
+    umount2(disk.c_str(), MNT_DETACH);
+    EXPECT_THAT(h.toolkit.MessageTexts(),
+                ::testing::ElementsAre(message::WriteFailed, message::ProcessFailed));
 }
 
 }  // namespace
