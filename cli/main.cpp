@@ -54,14 +54,16 @@ bool ReportFolder(const std::string& path, const char* role) {
     return folder;
 }
 
-// The interrupt key: before the run it ends the program at once; during the
-// run it asks for an abort at the next block boundary; afterwards it is only
-// remembered for the exit status.
+// The interrupt key, and the signals with which job schedulers, time limits
+// and terminal hang-ups stop a program (SIGTERM, SIGHUP): before the run
+// they end the program at once; during the run they ask for an abort at the
+// next block boundary, so the output is finished and the report written;
+// afterwards they are only remembered for the exit status, 128 + the signal.
 class InterruptWatcher {
 public:
     InterruptWatcher() {
         sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
+        for (int stop : StopSignals) sigaddset(&set_, stop);
         sigaddset(&set_, WakeSignal);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         thread_ = std::thread([this] { Watch(); });
@@ -82,18 +84,23 @@ public:
         dialog_ = nullptr;
         phase_ = Phase::Ended;
     }
-    bool Interrupted() const { return interrupted_; }
+    bool Interrupted() const { return signal_ != 0; }
+    // 128 + the first stopping signal that came.
+    int ExitStatus() const { return 128 + signal_; }
 
 private:
+    static constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
     static constexpr int WakeSignal = SIGUSR1;
     enum class Phase { Preparing, Running, Ended };
 
     void Watch() {
         while (!stop_) {
-            if (sigwaitinfo(&set_, nullptr) != SIGINT) continue;
-            interrupted_ = true;
+            const int number = sigwaitinfo(&set_, nullptr);
+            if (number <= 0 || number == WakeSignal) continue;
+            int none = 0;
+            signal_.compare_exchange_strong(none, number);
             std::lock_guard<std::mutex> lock(mutex_);
-            if (phase_ == Phase::Preparing) std::_Exit(ExitInterrupted);
+            if (phase_ == Phase::Preparing) std::_Exit(ExitStatus());
             if (phase_ == Phase::Running) dialog_->RequestAbort();
         }
     }
@@ -101,7 +108,7 @@ private:
     sigset_t set_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> interrupted_{false};
+    std::atomic<int> signal_{0};
     std::mutex mutex_;
     CTessaroDlg* dialog_ = nullptr;
     Phase phase_ = Phase::Preparing;
@@ -222,7 +229,7 @@ int Process(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& inte
         return ExitFailure;
     }
 
-    if (interrupts.Interrupted()) return ExitInterrupted;
+    if (interrupts.Interrupted()) return interrupts.ExitStatus();
     if (result->ok) return ExitOk;
     if (toolkit.ErrorsWritten() == errorsBefore) {
         std::fputs("tessaro-cli: the run failed\n", stderr);
@@ -290,7 +297,7 @@ int RunBatch(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& int
     std::fwrite(table.data(), 1, table.size(), stdout);
     const bool json = WriteJson(args, results);
     if (std::fflush(stdout) != 0) return ExitFailure;
-    if (interrupts.Interrupted()) return ExitInterrupted;
+    if (interrupts.Interrupted()) return interrupts.ExitStatus();
     const bool allOk = std::all_of(results.begin(), results.end(),
                                    [](const FileResult& result) { return result.ok; });
     return allOk && json && results.size() + 1 == args.files.size() ? ExitOk : ExitFailure;
@@ -299,6 +306,9 @@ int RunBatch(ConsoleToolkit& toolkit, CTessaroDlg& dialog, InterruptWatcher& int
 int Run(int argc, char** argv) {
     Arguments args;
     if (const auto status = ParseArguments(argc, argv, &args)) return *status;
+    // Past a file-size limit a write then fails with EFBIG, which the run
+    // reports, instead of the signal ending the program without a word.
+    signal(SIGXFSZ, SIG_IGN);
     InterruptWatcher interrupts;
     ConsoleToolkit toolkit(!args.quiet && isatty(STDERR_FILENO));
     CTessaroDlg dialog(toolkit, DialogOptions{.useSettings = false,

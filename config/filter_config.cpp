@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -80,9 +81,13 @@ FilterConfig::LoadResult FilterConfig::Load(const std::string& path) {
     if (matFile == nullptr) return {false, "Error! Failed to Open the MAT file!"};
 
     const bool ok = ReadLabel() && ReadSampleRate() && ReadTaps() && HandToEngines();
+    // Only the taps are large enough to meet a file-size limit.
+    const bool sizeLimited = !ok && tapsPastSizeLimit;
     matClose(matFile);
     matFile = nullptr;
-    return {ok, nullptr};
+    return {ok, sizeLimited ? "Error! The filter is larger than the file-size limit (ulimit -f) "
+                              "allows for reading it."
+                            : nullptr};
 }
 
 bool FilterConfig::ReadLabel() {
@@ -116,6 +121,7 @@ bool FilterConfig::ReadSampleRate() {
 
 bool FilterConfig::ReadTaps() {
     ArrayHolder holder{matGetVariable(matFile, "H")};
+    tapsPastSizeLimit = holder.array == nullptr && errno == EFBIG;
     if (holder.array == nullptr || mxGetNumberOfDimensions(holder.array) != 2) return false;
     const std::size_t rows = mxGetM(holder.array);
     const std::size_t cols = mxGetN(holder.array);

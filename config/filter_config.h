@@ -81,6 +81,7 @@ private:
     Complex32f* responseA = nullptr;  // left input: H(:,1) + j H(:,2)
     Complex32f* responseB = nullptr;  // right input: H(:,3) + j H(:,4)
     bool loaded = false;
+    bool tapsPastSizeLimit = false;  // the taps did not fit under ulimit -f
     bool measureGain = false;
     bool acceptImpulses = false;
     std::string rightImpulse;

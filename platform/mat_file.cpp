@@ -1062,7 +1062,15 @@ mxArray* ReadVariable(MATFile& file, const char* name) {
     if (report < 0) return nullptr;
     const bool sent = Ask(file, 'V', name, report);
     mxArray* array = sent ? ReceiveArray(report) : nullptr;
+    // A file-size limit (ulimit -f) applies to the scratch file too: a
+    // variable that filled it up to the limit is told apart from damage.
+    struct stat scratch {};
+    rlimit limit{};
+    const bool limited = array == nullptr && fstat(report, &scratch) == 0 &&
+                         getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+                         static_cast<rlim_t>(scratch.st_size) >= limit.rlim_cur;
     close(report);
+    errno = limited ? EFBIG : 0;
     return array;
 }
 

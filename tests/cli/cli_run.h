@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,8 +28,9 @@ struct Result {
 
 struct CliOptions {
     std::string workingFolder;  // where the program runs; the test's own folder if empty
-    // RLIMIT_FSIZE of the child, 0 for none. SIGXFSZ is ignored there, so a
-    // write past the limit fails with EFBIG as on a full disk.
+    // RLIMIT_FSIZE of the child, 0 for none. SIGXFSZ keeps its default
+    // action, which would end the program: it must ignore the signal itself
+    // so that a write past the limit fails with EFBIG as on a full disk.
     rlim_t fileSizeLimit = 0;
 };
 
@@ -55,7 +57,7 @@ public:
                 _exit(127);
             }
             if (options.fileSizeLimit != 0) {
-                signal(SIGXFSZ, SIG_IGN);
+                signal(SIGXFSZ, SIG_DFL);
                 if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
             }
             execv(TESSARO_CLI_PATH, argv.data());
@@ -65,6 +67,35 @@ public:
     }
 
     void Signal(int number) { kill(pid, number); }
+
+    // Bytes the program has written to the output at path so far: the file
+    // under that name, or the one it writes under no name or a temporary
+    // one in the same folder before putting it in place.
+    uint64_t OutputBytes(const std::string& path) const {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        uint64_t most = fs::file_size(path, error);
+        if (error) most = 0;
+        const std::string folder = fs::path(path).parent_path().string() + "/";
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds, error)) {
+            const std::string target = fs::read_symlink(fd.path(), error).string();
+            if (error || !target.starts_with(folder) || !OpenForWriting(fd.path())) continue;
+            const uint64_t size = fs::file_size(fd.path(), error);
+            if (!error && size > most) most = size;
+        }
+        return most;
+    }
+
+    // Waits until the output holds more than bytes; false when the program
+    // ended first.
+    bool WaitForOutputBytes(const std::string& path, uint64_t bytes) {
+        for (int i = 0; i < 12000 && !Ended(); ++i) {
+            if (OutputBytes(path) > bytes) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
     void Interrupt() { Signal(SIGINT); }
 
     // True once the program has ended; Wait then returns at once.
@@ -93,6 +124,17 @@ public:
     }
 
 private:
+    // Whether /proc/PID/fd/N was opened for writing, as its fdinfo says.
+    static bool OpenForWriting(const std::filesystem::path& fd) {
+        const std::string info =
+            fd.parent_path().parent_path().string() + "/fdinfo/" + fd.filename().string();
+        const std::string text = ReadFileText(info);
+        const std::size_t at = text.find("flags:");
+        if (at == std::string::npos) return false;
+        const unsigned long flags = std::stoul(text.substr(at + 6), nullptr, 8);
+        return (flags & O_ACCMODE) != O_RDONLY;
+    }
+
     pid_t pid = 0;
     int raw = 0;
     bool ended = false;

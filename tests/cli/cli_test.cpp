@@ -262,7 +262,12 @@ TEST_F(CliTest, PathsThatNameNoFileAreRefusedWithAMessage) {
     }
 }
 
-TEST_F(CliTest, InterruptAbortsTheRunAndFinishesTheOutput) {
+// Ctrl-C, and what schedulers and hang-ups send: the run stops at its next
+// block, the output is finished, the report and JSON say so, and the exit
+// status is 128 + the signal.
+class CliSignal : public CliTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CliSignal, AbortsTheRunAndFinishesTheOutput) {
     // A long filter over a long input, so that the run is surely going on.
     const std::string longConfig = folder.File("long.mat");
     std::vector<double> h(4 * 200000, 0.0);
@@ -273,24 +278,23 @@ TEST_F(CliTest, InterruptAbortsTheRunAndFinishesTheOutput) {
     writer.Text("label", "long").Double("SR", 1, 1, {44100}).Double("H", 200000, 4, h);
     ASSERT_TRUE(writer.Write(longConfig, MatWriteVersion::Level5));
     const std::string longInput = WriteInput("long.wav", 44100 * 600);
+    const std::string json = folder.File("report.json");
 
-    CliRun run(folder, {longConfig, longInput, output});
-    // Wait until the output exists and has blocks, then interrupt.
-    for (int i = 0; i < 600; ++i) {
-        std::error_code error;
-        if (std::filesystem::file_size(output, error) > 56 + 16384 && !error) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    run.Interrupt();
+    CliRun run(folder, {"--report-json", json, longConfig, longInput, output});
+    ASSERT_TRUE(run.WaitForOutputBytes(output, 56 + 16384));
+    run.Signal(GetParam());
     const Result r = run.Wait();
-    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_EQ(r.status, 128 + GetParam()) << r.err;
     EXPECT_TRUE(r.out.ends_with("\nAborted\n====================================\n\n")) << r.out;
+    EXPECT_NE(ReadFileText(json).find("\"Aborted\""), std::string::npos) << ReadFileText(json);
     const auto out = ReadFileBytes(output);
     ASSERT_GE(out.size(), 56u);
     EXPECT_EQ(LoadU32(out, 52), out.size() - 56);  // header patched
     EXPECT_EQ(LoadU32(out, 44), 0u);
     EXPECT_LT(out.size(), 56 + 44100u * 600 * 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 TEST_F(CliTest, InterruptBeforeTheRunEndsAtOnce) {
     // A big configuration takes a while to load; the interrupt lands then.

@@ -62,12 +62,7 @@ protected:
 
     // Waits until the run has written a few blocks of output.
     static bool WaitForBlocks(CliRun& run, const std::string& output) {
-        for (int i = 0; i < 12000 && !run.Ended(); ++i) {
-            std::error_code error;
-            if (fs::file_size(output, error) > HeaderBytes + 4 * BlockBytes && !error) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        return run.WaitForOutputBytes(output, HeaderBytes + 4 * BlockBytes);
     }
 
     // A run that could not write its whole output: told on stderr, a failing
@@ -98,6 +93,15 @@ TEST_F(CliFault, FileSizeLimitStopsTheOutput) {
         RunCli(folder, {config, input, output},
                {.workingFolder = {}, .fileSizeLimit = HeaderBytes + 10 * BlockBytes + 1000});
     ExpectFailedWrite(r, output, HeaderBytes + 4 * frames);
+}
+
+// A limit smaller than the copy of the taps the reading child hands over.
+TEST_F(CliFault, FileSizeLimitBelowTheFilterIsTold) {
+    WriteLongRun();
+    const Result r = RunCli(folder, {longConfig, WriteInput("in.wav", 100), folder.File("o.wav")},
+                            {.workingFolder = {}, .fileSizeLimit = 1 << 20});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("file-size limit"), std::string::npos) << r.err;
 }
 
 TEST_F(CliFault, FullFileSystemStopsTheOutput) {
