@@ -167,10 +167,10 @@ bool CTessaroDlg::PrepareOutput() {
         return false;
     }
     // Which file the output is, so that its end can tell whether the data
-    // still has the name the user chose.
-    struct stat created {};
-    outputFileId = stat(outputPath.c_str(), &created) == 0
-                       ? std::optional<FileId>(FileId{created.st_dev, created.st_ino})
+    // got the name the user chose.
+    FileId created{};
+    outputFileId = filePair->output->Identity(&created.device, &created.inode)
+                       ? std::optional<FileId>(created)
                        : std::nullopt;
     outputReady = true;
     return true;

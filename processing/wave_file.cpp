@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <random>
 #include <utility>
 
 namespace tessaro {
@@ -100,6 +102,16 @@ bool HasWavExtension(const std::string& path) {
         }
     }
     return true;
+}
+
+// A name beside target that no other writer picks: "." name ".XXXXXXXX.part".
+std::string TemporaryName(const std::string& target) {
+    static thread_local std::mt19937 random{std::random_device{}()};
+    const size_t slash = target.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
+    return target.substr(0, nameStart) + "." + target.substr(nameStart) + suffix;
 }
 
 // pread and pwrite until count bytes are done; a short count means the end
@@ -315,9 +327,7 @@ int32_t WaveFile::OpenForWriting(const std::string& path, const WaveFormatEx& fi
     dataSize = 0;
     dataWritten = 0;
     writeFailed = false;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    fd = OpenUnpublished(path);
     buffer.reset(new (std::nothrow) uint8_t[IoBufferSize]);
     if (fd < 0 || !buffer) {
         Release();
@@ -489,10 +499,105 @@ int32_t WaveFile::FinishWrittenFile() {
     // The descriptor goes in every case: a failed close cannot be repaired by
     // trying again (Linux releases it even then), and keeping it would leak
     // one per failed run.
-    ok = ::close(fd) == 0 && ok && !writeFailed;
+    // On the disk before it gets the name: a power loss leaves the old file
+    // or the new one, never a broken one.
+    ok = ok && !writeFailed && (finalPath.empty() || ::fdatasync(fd) == 0);
+    ok = ok && Publish();
+    if (!ok) Discard();
+    ok = ::close(fd) == 0 && ok;
     fd = -1;
     Release();
     return ok ? S_OK : E_FAIL;
+}
+
+bool WaveFile::Identity(uint64_t* device, uint64_t* inode) const {
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) return false;
+    *device = info.st_dev;
+    *inode = info.st_ino;
+    return true;
+}
+
+// A descriptor for the output at path that no reader sees yet: an unnamed
+// file in its folder, or one under a temporary name where the file system
+// has no unnamed files. What is not a regular file (a FIFO, /dev/null) is
+// written in place, as is a name that links to nothing.
+int WaveFile::OpenUnpublished(const std::string& path) {
+    finalPath.clear();
+    tempPath.clear();
+    struct stat existing {};
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    char* resolved = exists ? ::realpath(path.c_str(), nullptr) : nullptr;
+    const std::string target = resolved != nullptr ? resolved : path;
+    std::free(resolved);
+    struct stat link {};
+    const bool dangling = !exists && ::lstat(path.c_str(), &link) == 0;
+    if ((exists && !S_ISREG(existing.st_mode)) || dangling) {
+        int direct;
+        do {
+            direct = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        } while (direct < 0 && errno == EINTR);
+        return direct;
+    }
+    // Replacing needs only the folder's permission: an output the user may
+    // not write stays refused, as truncating it would be.
+    if (exists && ::access(target.c_str(), W_OK) != 0) return -1;
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    int descriptor = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        for (int attempt = 0; attempt < 100 && descriptor < 0; ++attempt) {
+            tempPath = TemporaryName(target);
+            descriptor = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (descriptor < 0 && errno != EEXIST) break;
+        }
+        if (descriptor < 0) tempPath.clear();
+    }
+    if (descriptor < 0) return -1;
+    if (exists) {
+        // The replacement keeps the old file's permissions and, where it
+        // may, its owner.
+        ::fchmod(descriptor, existing.st_mode & 07777);
+        if (::fchown(descriptor, existing.st_uid, existing.st_gid) != 0) {
+            // Only the superuser gives files away: the writer owns it then.
+        }
+    }
+    finalPath = target;
+    return descriptor;
+}
+
+// Gives the finished output its name in one step, replacing what was there:
+// of two runs writing one name, each leaves a whole file, the last one wins.
+bool WaveFile::Publish() {
+    if (finalPath.empty()) return true;
+    if (!tempPath.empty()) {
+        if (::rename(tempPath.c_str(), finalPath.c_str()) != 0) return false;
+        tempPath.clear();
+        return true;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, finalPath.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != EEXIST) return false;
+    // A file has the name: link under a temporary one, then rename over it.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = TemporaryName(finalPath);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST) continue;
+            return false;
+        }
+        if (::rename(temporary.c_str(), finalPath.c_str()) == 0) return true;
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return false;
+}
+
+// A run whose output could not be written whole leaves what had the name.
+void WaveFile::Discard() {
+    if (!tempPath.empty()) ::unlink(tempPath.c_str());
+    tempPath.clear();
 }
 
 WaveFilePair::~WaveFilePair() { CloseAll(); }

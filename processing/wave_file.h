@@ -82,6 +82,8 @@ public:
     const WaveFormatEx* Format() const { return format.get(); }
 
     bool IsOpen() const { return fd >= 0; }
+    // Device and inode of the open file; false when it is not open.
+    bool Identity(uint64_t* device, uint64_t* inode) const;
     int32_t Mode() const { return mode; }
 
     // Copies min(count, data bytes not yet read) bytes into destination and
@@ -123,6 +125,9 @@ private:
     bool WriteAt(uint64_t offset, const void* source, size_t count) const;
     bool Flush();
     int32_t FinishWrittenFile();
+    int OpenUnpublished(const std::string& path);
+    bool Publish();
+    void Discard();
     void Release();
 
     std::unique_ptr<WaveFormatEx> format;  // reading only
@@ -143,6 +148,11 @@ private:
     uint16_t writeBlockAlign = 0;  // writing: for the sample count of "ds64"
     uint64_t dataWritten = 0;
     bool writeFailed = false;
+    // Writing: the output is made under no name (or a temporary one) in the
+    // final name's folder and put in place whole by Close, so that readers
+    // and the previous file never see a half-written one.
+    std::string finalPath;  // empty when written in place (FIFOs, devices)
+    std::string tempPath;   // the temporary name, when there is no unnamed file
 };
 
 // The stereo sample layouts a run filters.

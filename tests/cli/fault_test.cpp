@@ -3,10 +3,12 @@
 // gone or cannot be read.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -179,6 +181,38 @@ TEST_F(CliFault, ConfigurationThatCannotBeReadIsRefused) {
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(fs::exists(output));
     }
+}
+
+// A run killed outright leaves the previous output as it was, and no
+// litter; two runs writing one output each leave a whole file, the last
+// one's.
+TEST_F(CliFault, KilledRunLeavesThePreviousOutput) {
+    WriteLongRun();
+    const std::string output = folder.File("out.wav");
+    ASSERT_TRUE(WriteFileBytes(output, {'p', 'r', 'e', 'v'}));
+    CliRun run(folder, {longConfig, longInput, output});
+    ASSERT_TRUE(WaitForBlocks(run, output)) << "the run ended before it could be killed";
+    run.Signal(SIGKILL);
+    run.Wait();
+    EXPECT_EQ(ReadFileBytes(output), (std::vector<uint8_t>{'p', 'r', 'e', 'v'}));
+    for (const auto& entry : fs::directory_iterator(folder.Path())) {
+        EXPECT_FALSE(entry.path().filename().string().ends_with(".part")) << entry.path();
+    }
+}
+
+TEST_F(CliFault, TwoWritersOfOneOutputEachLeaveAWholeFile) {
+    const std::string output = folder.File("out.wav");
+    const std::string shortInput = WriteInput("short.wav", 40 * 4096);
+    const std::string longerInput = WriteInput("longer.wav", 90 * 4096);
+    CliRun first(folder, {config, longerInput, output});
+    CliRun second(folder, {config, shortInput, output});
+    EXPECT_EQ(second.Wait().status, 0);
+    EXPECT_EQ(first.Wait().status, 0);
+    const auto out = ReadFileBytes(output);
+    ASSERT_GE(out.size(), HeaderBytes);
+    EXPECT_EQ(LoadU32(out, 52), out.size() - HeaderBytes);
+    const std::size_t frames = (out.size() - HeaderBytes) / 4;
+    EXPECT_TRUE(frames == 40 * 4096 || frames == 90 * 4096) << frames;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,9 +138,11 @@ TEST(WaveFileWriting, OutputOf4096StereoFramesHasExactHeaderAndData) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), bytes.begin() + 56));
 }
 
-TEST(WaveFileWriting, HeaderMarksSizesUnknownUntilClose) {
+// Until Close the name keeps what it had; the finished file replaces it whole.
+TEST(WaveFileWriting, NameGetsTheFileOnlyWhenItIsFinished) {
     ScratchFolder folder;
     const std::string path = folder.File("open.wav");
+    ASSERT_TRUE(WriteFileBytes(path, {'o', 'l', 'd'}));
     WaveFile file;
     const WaveFormatEx format = PcmFormat(44100, 2, 16);
     ASSERT_EQ(file.Open(path, &format, WaveModeWrite), S_OK);
@@ -147,8 +150,9 @@ TEST(WaveFileWriting, HeaderMarksSizesUnknownUntilClose) {
     const std::vector<uint8_t> data = RandomBytes(1 << 20, 2);
     uint32_t written = 0;
     ASSERT_EQ(file.Write(static_cast<uint32_t>(data.size()), data.data(), &written), S_OK);
-    EXPECT_EQ(Head(ReadFileBytes(path), 56), PcmHeader(0, 2, 44100, 16, 0xFFFFFFFFu, 0));
+    EXPECT_EQ(ReadFileBytes(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(file.Close(), S_OK);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()), {}), 1);
     EXPECT_EQ(Head(ReadFileBytes(path), 56), PcmHeader(48 + (1u << 20), 2, 44100, 16, 0, 1u << 20));
 }
 
