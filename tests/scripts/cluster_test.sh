@@ -158,5 +158,18 @@ jq -e '.failed == 0 and ([.files[] | select(.ok)] | length) == 2' out1/report.js
     fail "dash: out1/report.json does not hold two complete files"
 [ -f "out1/-dash take.wav" ] || fail "dash: no output for -dash take.wav"
 
+echo "-- a task that left no report: an entry of a real one's keys, null where unknown"
+FAKE_SLURM_LOSE=1 run_submit --wait --output-dir out2 room.wav take.wav "lost take.wav"
+[ "$status" -eq 1 ] || fail "lost: submit --wait exit status $status, not 1"
+# The keys, in order, of the entry tessaro-cli wrote for take.wav.
+jq -e '(.files | length) == 2 and .failed == 1 and (.files[0] | .ok)
+    and (.files[1] | keys_unsorted) == (.files[0] | keys_unsorted)' out2/report.json >/dev/null ||
+    fail "lost: the stand-in entry's keys are not those of a real entry"
+jq -e '.files[1] | .input == "lost take.wav" and .output == "out2/lost take.wav"
+    and .status == "Error" and .ok == false and (.report | test("no report"))
+    and ([del(.input, .output, .status, .ok, .report)[]] | all(. == null))' \
+    out2/report.json >/dev/null ||
+    fail "lost: the stand-in entry is not an error with null figures and its reason"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "cluster scripts: every case as expected"
