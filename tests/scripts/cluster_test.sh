@@ -171,5 +171,19 @@ jq -e '.files[1] | .input == "lost take.wav" and .output == "out2/lost take.wav"
     out2/report.json >/dev/null ||
     fail "lost: the stand-in entry is not an error with null figures and its reason"
 
+echo "-- a % in the output folder is a %, not one of sbatch's file name fields"
+out="out 100%A %j %%"
+run_submit --wait --output-dir "$out" room.wav take.wav
+[ "$status" -eq 0 ] || fail "percent: submit --wait exit status $status, not 0"
+logs=$(cd "$out/logs" 2>/dev/null && printf '%s\n' *.out | sed 's/[0-9][0-9]*/N/g' | paste -sd' ')
+[ "$logs" = "merge-N.out tessaro-N_N.out" ] || fail "percent: the logs in '$out/logs' are '$logs'"
+[ -f "$out/report.json" ] || fail "percent: no $out/report.json"
+
+echo "-- a backslash in the output folder is refused before anything is submitted"
+rm -f "$FAKE_SLURM"/sbatch-*.args
+run_submit --output-dir 'out\4' room.wav take.wav
+[ "$status" -eq 2 ] || fail "backslash: submit exit status $status, not 2"
+compgen -G "$FAKE_SLURM/sbatch-*.args" >/dev/null && fail "backslash: sbatch was called"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "cluster scripts: every case as expected"
