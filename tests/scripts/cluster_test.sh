@@ -107,6 +107,7 @@ for ((task = ${array%-*}; task <= ${array#*-}; task++)); do
     SLURM_JOB_ID=$((id + task)) SLURM_ARRAY_JOB_ID=$id SLURM_ARRAY_TASK_ID=$task \
         bash "$script" "$@" >"$file" 2>&1
 done
+exit 0
 EOF
 cat >"$tmp/bin/squeue" <<'EOF'
 #!/usr/bin/env bash
@@ -144,11 +145,11 @@ fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
 }
-# Runs submit with the arguments given, bounded in time; its status in
+# Runs submit with the arguments given, for at most $bound (30) seconds; its status in
 # $status, its standard error in $tmp/stderr.
 run_submit() {
     status=0
-    timeout -k 5 30 "$submit" --cli "$cli" "$@" >/dev/null 2>"$tmp/stderr" || status=$?
+    timeout -k 5 "${bound:-30}" "$submit" --cli "$cli" "$@" >/dev/null 2>"$tmp/stderr" || status=$?
 }
 
 echo "-- an input whose name begins with a dash is a file, not an option"
@@ -184,6 +185,30 @@ rm -f "$FAKE_SLURM"/sbatch-*.args
 run_submit --output-dir 'out\4' room.wav take.wav
 [ "$status" -eq 2 ] || fail "backslash: submit exit status $status, not 2"
 compgen -G "$FAKE_SLURM/sbatch-*.args" >/dev/null && fail "backslash: sbatch was called"
+
+echo "-- a merge that never ends: --wait gives up, says so and exits 3"
+# Each line: how the bound is set (an option, the environment, the tasks'
+# time limit), then submit's options.
+while IFS='|' read -r how limit variable options; do
+    status=0
+    (
+        export FAKE_SLURM_STUCK=1 FAKE_SLURM_TIME_LIMIT=$limit
+        [ -z "$variable" ] || export "${variable?}"
+        bound=20
+        # shellcheck disable=SC2086
+        run_submit --wait $options --output-dir out5 room.wav take.wav
+        exit "$status"
+    ) || status=$?
+    [ "$status" -eq 3 ] || fail "stuck, $how: submit --wait exit status $status, not 3"
+    grep -q "merge job [0-9]* has not ended" "$tmp/stderr" ||
+        fail "stuck, $how: submit said '$(cat "$tmp/stderr")'"
+done <<'CASES'
+--wait-limit|UNLIMITED||--wait-limit 1
+TESSARO_WAIT_LIMIT|UNLIMITED|TESSARO_WAIT_LIMIT=1|
+the tasks' time limit, twice|0:01||
+CASES
+run_submit --wait --wait-limit soon --output-dir out6 room.wav take.wav
+[ "$status" -eq 2 ] || fail "--wait-limit soon: submit exit status $status, not 2"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "cluster scripts: every case as expected"
