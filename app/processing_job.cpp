@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -277,6 +278,28 @@ void CTessaroDlg::FilterRightInput(void* dialog) {
     tessaro::ProcessBlocks(self.engines[1], self.rightBlock, self.rightFiltered, self.groupBlocks);
 }
 
+// A float input may hold NaN, infinities or values so large that the
+// filter's sums overflow: any of them spreads through the engines' history
+// and silences the rest of the output. Such a file is refused at its first
+// unusable frame, named in the message. 2^64 is far beyond any level of
+// audio (some 385 dB above full scale).
+bool CTessaroDlg::SamplesUsable(const float* left, const float* right, uint32_t count) {
+    constexpr float Largest = 18446744073709551616.0f;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (std::fabs(left[i]) <= Largest && std::fabs(right[i]) <= Largest) continue;
+        char frame[32];
+        std::snprintf(frame, sizeof frame, "%llu",
+                      static_cast<unsigned long long>(blocksFinished * blockFrames + i));
+        Message("Error! The input wave file " + inputName +
+                    " holds a sample that is not a "
+                    "finite number (or is far too large) in frame " +
+                    frame + ".",
+                MessageKind::OkError);
+        return false;
+    }
+    return true;
+}
+
 // From a filtered block of the group to clipped samples in pcmBlock: the
 // input meters, the mix of both engines, the gain, the output meters. The
 // final partial block passes its frame count; the rest of its buffers are
@@ -286,6 +309,7 @@ bool CTessaroDlg::FinishBlock(uint32_t indexInGroup, int frames, bool repaint) {
     float* const left = leftBlock + offset;
     float* const right = rightBlock + offset;
     const auto count = static_cast<uint32_t>(frames);
+    if (sampleFormat == SampleFormat::Float32 && !SamplesUsable(left, right, count)) return false;
     meters.MeterInputRms(left, right, count);
     meters.MeterInputPeak(left, right, count);
     if (loudnessMeters[0]) loudnessMeters[0]->Add(left, right, count);
@@ -384,6 +408,7 @@ bool CTessaroDlg::ProcessBlocks() {
         }
         toolkit.SetProgressPosition(
             static_cast<int>(static_cast<double>(i) / static_cast<double>(blockCount) * 100.0));
+        blocksFinished = i;
         if (!FinishBlock(static_cast<uint32_t>(i - groupStart), blockFrameCount, true)) {
             return FailRun();
         }
@@ -413,6 +438,7 @@ bool CTessaroDlg::ProcessBlocks() {
                              static_cast<uint32_t>(frames));
             }
             FilterGroup(1);
+            blocksFinished = blockCount;
             if (!FinishBlock(0, frames, false)) return FailRun();
             uint32_t written = 0;
             if (!filePair->WriteBlock(pcmBlock, rest * sampleBytes, &written)) {

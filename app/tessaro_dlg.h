@@ -160,6 +160,8 @@ private:
     uint32_t ReadGroup(uint64_t first, uint32_t count, uint64_t* readStop, bool* readFailed);
     void FilterGroup(uint32_t count);
     bool FinishBlock(uint32_t indexInGroup, int frames, bool repaint);
+    bool SamplesUsable(const float* left, const float* right, uint32_t count);
+    uint64_t blocksFinished = 0;  // blocks before the one being finished
     bool FailRun();
     void ShowInputLevels(bool repaint);
     void ShowOutputLevels(bool repaint);

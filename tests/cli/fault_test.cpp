@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -215,5 +216,29 @@ TEST_F(CliFault, TwoWritersOfOneOutputEachLeaveAWholeFile) {
     EXPECT_TRUE(frames == 40 * 4096 || frames == 90 * 4096) << frames;
 }
 
+// One unusable sample in a float input would silence the rest of the
+// output: the run fails and names the frame.
+class CliBadSample : public CliFault, public ::testing::WithParamInterface<float> {};
+
+TEST_P(CliBadSample, FailsNamingTheFrame) {
+    std::vector<float> samples(2 * 20000);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = 0.1f * std::sin(0.01f * i);
+    samples[2 * 5000 + 1] = GetParam();
+    std::vector<uint8_t> data(samples.size() * 4);
+    std::memcpy(data.data(), samples.data(), data.size());
+    ChunkImage format = PcmFormatChunk(44100, 2, 32);
+    format.body[0] = 3;  // IEEE float
+    const std::string input = folder.File("float.wav");
+    ASSERT_TRUE(WriteFileBytes(input, RiffImage({format, Chunk("data", data)})));
+    const Result r = RunCli(folder, {config, input, folder.File("out.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("float.wav"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("frame 5000."), std::string::npos) << r.err;
+    EXPECT_FALSE(ClaimsSuccess(r)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, CliBadSample,
+                         ::testing::Values(std::numeric_limits<float>::quiet_NaN(),
+                                           -std::numeric_limits<float>::infinity(), 3e38f));
 }  // namespace
 }  // namespace tessaro::testing
