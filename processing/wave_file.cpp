@@ -227,7 +227,8 @@ int32_t WaveFile::OpenForReading(const std::string& path) {
     if (!FindChunk(DataId, riffEnd, &dataOffset, &claimedField)) {
         return E_FAIL;
     }
-    const uint64_t claimed = rf64 && claimedField == SizeInDs64 ? rf64DataSize : claimedField;
+    const uint64_t inDs64 = rf64DataSize == 0 ? UINT64_MAX : rf64DataSize;
+    const uint64_t claimed = rf64 && claimedField == SizeInDs64 ? inDs64 : claimedField;
     // Recorders that are still writing (or were cut off) leave a size that
     // claims more than the file holds, often the placeholder 0xFFFFFFFF:
     // the data end where the file ends.
@@ -278,9 +279,11 @@ int32_t WaveFile::ReadFormat(uint64_t* riffEnd) {
             LoadLe32(riff + 16) < 24) {
             return E_FAIL;
         }
+        // A writer on a pipe cannot come back to fill in "ds64": its sizes
+        // stay 0, the placeholder for "up to the end of the file".
         if (LoadLe32(riff + 4) == SizeInDs64) {
             const uint64_t riffSize = LoadLe64(riff + 20);
-            *riffEnd = riffSize > MaxFileOffset - 8 ? MaxFileOffset : 8 + riffSize;
+            *riffEnd = riffSize == 0 || riffSize > MaxFileOffset - 8 ? MaxFileOffset : 8 + riffSize;
         }
         rf64DataSize = LoadLe64(riff + 28);
     }

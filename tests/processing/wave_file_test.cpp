@@ -750,6 +750,8 @@ TEST(WaveFileRf64, HandMadeFilesFollowDs64) {
         {"data size of its own", "RF64", {ds64(1000, 999), format, sized}, 300},
         {"claims more than held", "RF64", {ds64(1u << 20, 1u << 20), format, unsized}, 400},
         {"more than 4 GiB claimed", "RF64", {ds64(6ull << 30, 5ull << 30), format, unsized}, 400},
+        // A writer on a pipe leaves the sizes of "ds64" at 0.
+        {"written to a pipe", "RF64", {ds64(0, 0), format, unsized}, 400},
         {"no ds64", "RF64", {format, unsized}, -1},
         {"ds64 too short", "RF64", {ds64(1000, 400, 16), format, unsized}, -1},
         {"ds64 not first", "RF64", {format, ds64(1000, 400), unsized}, -1},
